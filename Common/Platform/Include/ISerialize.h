@@ -1,0 +1,19 @@
+#pragma once
+
+#include "ResultCodes.h"
+
+namespace brondal {
+
+class IDataStream;
+
+// A value that writes itself to and reads itself from a data stream.
+class ISerialize {
+public:
+    virtual Result Deserialize(IDataStream* stream) = 0;
+    virtual Result Serialize(IDataStream* stream) const = 0;
+
+protected:
+    virtual ~ISerialize() = default;
+};
+
+}  // namespace brondal

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+
+#include "Scheduler.h"
+
+namespace brondal {
+
+// Holds a FastMutex for its scope, or until Unlock.
+class FastLockGuard {
+public:
+    explicit FastLockGuard(Scheduler::FastMutex& mutex) : mutex_(&mutex) { mutex_->Lock(); }
+    ~FastLockGuard() { Unlock(); }
+    void Unlock() {
+        if (mutex_) {
+            mutex_->Unlock();
+            mutex_ = nullptr;
+        }
+    }
+    FastLockGuard(const FastLockGuard&) = delete;
+    FastLockGuard& operator=(const FastLockGuard&) = delete;
+
+private:
+    Scheduler::FastMutex* mutex_;
+};
+
+// Holds a Mutex for its scope when it could be had within the timeout; check IsLocked.
+class MutexGuard {
+public:
+    explicit MutexGuard(Scheduler::Mutex& mutex, std::int32_t timeoutMs = Scheduler::Infinite)
+        : mutex_(&mutex) {
+        if (Failed(mutex_->Lock(timeoutMs))) mutex_ = nullptr;
+    }
+    ~MutexGuard() { Unlock(); }
+    bool IsLocked() const { return mutex_ != nullptr; }
+    void Unlock() {
+        if (mutex_) {
+            mutex_->Unlock();
+            mutex_ = nullptr;
+        }
+    }
+    MutexGuard(const MutexGuard&) = delete;
+    MutexGuard& operator=(const MutexGuard&) = delete;
+
+private:
+    Scheduler::Mutex* mutex_;
+};
+
+// Holds a Monitor for its scope, or until Exit.
+class MonitorGuard {
+public:
+    explicit MonitorGuard(Scheduler::Monitor& monitor) : monitor_(&monitor) { monitor_->Enter(); }
+    ~MonitorGuard() { Exit(); }
+    void Exit() {
+        if (monitor_) {
+            monitor_->Exit();
+            monitor_ = nullptr;
+        }
+    }
+    MonitorGuard(const MonitorGuard&) = delete;
+    MonitorGuard& operator=(const MonitorGuard&) = delete;
+
+private:
+    Scheduler::Monitor* monitor_;
+};
+
+}  // namespace brondal

@@ -1,0 +1,124 @@
+#include "DefaultScheduler.h"
+
+#include <time.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <thread>
+
+#include "DefaultMonitor.h"
+#include "PlatformEvent.h"
+#include "PlatformFastMutex.h"
+#include "PlatformMutex.h"
+#include "PlatformThread.h"
+#include "RandomUuid.h"
+#include "SchedulerOverride.h"
+#include "StackTrace.h"
+#include "ThreadIdentity.h"
+#include "TimerImpl.h"
+
+namespace brondal {
+
+namespace {
+
+std::atomic<Scheduler*> replacement{nullptr};
+
+std::int64_t ReadClockMs(clockid_t clock) {
+    timespec ts{};
+    ::clock_gettime(clock, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + (ts.tv_nsec + 500000) / 1000000;
+}
+
+Scheduler& DefaultInstance() {
+    // Never destroyed: threads may still ask for the time while static objects go away.
+    static DefaultScheduler* const instance = new DefaultScheduler();
+    return *instance;
+}
+
+}  // namespace
+
+Scheduler& GetScheduler() {
+    if (Scheduler* s = replacement.load(std::memory_order_acquire)) return *s;
+    return DefaultInstance();
+}
+
+Scheduler* ExchangeScheduler(Scheduler* scheduler) {
+    Scheduler& fallback = DefaultInstance();
+    if (scheduler == &fallback) scheduler = nullptr;
+    Scheduler* previous = replacement.exchange(scheduler, std::memory_order_acq_rel);
+    return previous ? previous : &fallback;
+}
+
+void DefaultScheduler::Sleep(std::uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::unique_ptr<Scheduler::Thread> DefaultScheduler::CreateThread(Runnable* runnable, std::int32_t,
+                                                                  bool deleteRunnableOnExit) {
+    return std::make_unique<platform::Thread>(runnable, deleteRunnableOnExit);
+}
+
+std::uint32_t DefaultScheduler::GetCurrentThreadId() { return platform::CurrentThreadId(); }
+
+void DefaultScheduler::Invoke(const std::function<void()>& fn) { fn(); }
+
+void DefaultScheduler::GetStackTrace(std::string* text) {
+    if (text) *text = platform::CaptureStackTrace();
+}
+
+std::unique_ptr<Scheduler::Mutex> DefaultScheduler::CreateMutex() {
+    return std::make_unique<platform::Mutex>();
+}
+
+std::unique_ptr<Scheduler::FastMutex> DefaultScheduler::CreateFastMutex() {
+    return std::make_unique<platform::CFastMutex>();
+}
+
+std::unique_ptr<Scheduler::Monitor> DefaultScheduler::CreateMonitor() {
+    return std::make_unique<DefaultMonitor>();
+}
+
+std::unique_ptr<Scheduler::Event> DefaultScheduler::CreateEvent(bool manualReset,
+                                                                bool initiallySignalled) {
+    return std::make_unique<platform::Event>(manualReset, initiallySignalled);
+}
+
+std::int64_t DefaultScheduler::GetTimeMs() { return ReadClockMs(CLOCK_REALTIME); }
+
+std::int64_t DefaultScheduler::GetLocalTimeMs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    tm local{};
+    const time_t seconds = ts.tv_sec;
+    ::localtime_r(&seconds, &local);
+    return (static_cast<std::int64_t>(ts.tv_sec) + local.tm_gmtoff) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void DefaultScheduler::GetLocalTimeParts(TimeParts* parts) {
+    if (parts) *parts = MsToTimeParts(GetLocalTimeMs());
+}
+
+void DefaultScheduler::GetUtcTimeParts(TimeParts* parts) {
+    if (parts) *parts = MsToTimeParts(GetTimeMs());
+}
+
+Result DefaultScheduler::CreateTimer(ITimer** timer) {
+    if (!timer) return ResultNullPointer;
+    ITimer* created = new (std::nothrow) platform::TimerImpl();
+    if (!created) return ResultFail;
+    *timer = created;
+    return ResultOk;
+}
+
+void DefaultScheduler::NewUuid(UUID* uuid) {
+    if (uuid) platform::GenerateRandomUuid(uuid);
+}
+
+std::uint32_t DefaultScheduler::GetTickCount() {
+    return static_cast<std::uint32_t>(ReadClockMs(CLOCK_MONOTONIC));
+}
+
+void DefaultScheduler::Abort() { std::abort(); }
+
+}  // namespace brondal

@@ -1,0 +1,76 @@
+#include "DefaultMonitor.h"
+
+#include <chrono>
+
+namespace brondal {
+
+std::uint32_t DefaultMonitor::Caller() {
+    const std::uint32_t id = GetScheduler().GetCurrentThreadId();
+    if (id == 0) GetScheduler().Abort();
+    return id;
+}
+
+Result DefaultMonitor::Enter() {
+    const std::uint32_t self = Caller();
+    if (owner_.load(std::memory_order_relaxed) == self) {
+        ++count_;
+        return ResultOk;
+    }
+    mutex_.lock();
+    owner_.store(self, std::memory_order_relaxed);
+    count_ = 1;
+    return ResultOk;
+}
+
+Result DefaultMonitor::Restore(std::int32_t count) {
+    Enter();
+    count_ = count;
+    return ResultOk;
+}
+
+Result DefaultMonitor::Exit() {
+    if (owner_.load(std::memory_order_relaxed) != Caller()) return ResultFail;
+    if (--count_ == 0) {
+        owner_.store(0, std::memory_order_relaxed);
+        mutex_.unlock();
+    }
+    return ResultOk;
+}
+
+Result DefaultMonitor::ExitAll(std::int32_t* count) {
+    if (owner_.load(std::memory_order_relaxed) != Caller()) return ResultFail;
+    if (count) *count = count_;
+    count_ = 0;
+    owner_.store(0, std::memory_order_relaxed);
+    mutex_.unlock();
+    return ResultOk;
+}
+
+Result DefaultMonitor::Wait(std::int32_t timeoutMs) {
+    const std::uint32_t self = Caller();
+    if (owner_.load(std::memory_order_relaxed) != self) return ResultFail;
+    const std::int32_t saved = count_;
+    count_ = 0;
+    owner_.store(0, std::memory_order_relaxed);
+    {
+        // The mutex is held; the condition variable releases it while waiting and takes it
+        // back before returning. One wait only: callers loop on their own condition.
+        std::unique_lock lock(mutex_, std::adopt_lock);
+        if (timeoutMs < 0) {
+            condition_.wait(lock);
+        } else {
+            condition_.wait_for(lock, std::chrono::milliseconds(timeoutMs));
+        }
+        lock.release();
+    }
+    owner_.store(self, std::memory_order_relaxed);
+    count_ = saved;
+    return ResultOk;
+}
+
+Result DefaultMonitor::NotifyAll() {
+    condition_.notify_all();
+    return ResultOk;
+}
+
+}  // namespace brondal

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "DefaultScheduler.h"
+
+namespace brondal::testing {
+
+// A scheduler whose clocks stand still until the test moves them. Installed for the
+// lifetime of the object (and the previous scheduler restored afterwards), so that code
+// asking GetScheduler() for the time sees the test's clock. Everything else (threads,
+// locks, real sleeps) behaves as in DefaultScheduler.
+class ManualClockScheduler : public DefaultScheduler {
+public:
+    // 2024-01-01 00:00:00 UTC: a plausible "now" far from 0, which some code treats as
+    // "never".
+    static constexpr std::int64_t DefaultStartMs = 1704067200000;
+
+    explicit ManualClockScheduler(std::int64_t startUtcMs = DefaultStartMs,
+                                  std::int64_t localOffsetMs = 0);
+    ~ManualClockScheduler() override;
+
+    ManualClockScheduler(const ManualClockScheduler&) = delete;
+    ManualClockScheduler& operator=(const ManualClockScheduler&) = delete;
+
+    void SetTimeMs(std::int64_t utcMs) { utcMs_.store(utcMs); }
+    // Moves every clock forward (or back, for a negative delta) together.
+    void AdvanceMs(std::int64_t deltaMs) {
+        utcMs_.fetch_add(deltaMs);
+        tickMs_.fetch_add(static_cast<std::uint32_t>(deltaMs));
+    }
+    void SetTickCount(std::uint32_t tick) { tickMs_.store(tick); }
+
+    std::int64_t GetTimeMs() override { return utcMs_.load(); }
+    std::int64_t GetLocalTimeMs() override { return utcMs_.load() + localOffsetMs_; }
+    std::uint32_t GetTickCount() override { return tickMs_.load(); }
+
+private:
+    std::atomic<std::int64_t> utcMs_;
+    std::atomic<std::uint32_t> tickMs_{1000};
+    const std::int64_t localOffsetMs_;
+    Scheduler* previous_;
+};
+
+}  // namespace brondal::testing

@@ -1,0 +1,142 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "IDataStream.h"
+#include "IRefCountImpl.h"
+#include "InlineVector.h"
+#include "StreamBuffer.h"
+
+namespace brondal {
+
+// The data stream: chunks laid end to end from logical offset 0, each a window
+// [begin, end) on a shared StreamBuffer. Concatenation and slicing copy chunk records and
+// never bytes, so a message can be framed, split and forwarded without copying its payload.
+//
+// Writes extend only the last chunk, and only while the stream is unsealed. Every other
+// chunk on that buffer was copied from this stream earlier (streams made by concatenation
+// or slicing are sealed), so it ends at or before the last chunk's end: bytes written past
+// it are invisible to everyone else and sharing needs no lock.
+//
+// Sizes are 32-bit: an append that would take the size past 0xFFFFFFFF fails with
+// ResultFail, a concatenation that would with ResultInvalidArgument; nothing changes.
+// Appending zero bytes (including a zero-length AttachBuffer or WriteGap) adds no chunk.
+class DataStream final : public IDataStream, public IRefCountImpl {
+public:
+    static constexpr std::uint32_t MaxSize = 0xFFFFFFFFu;
+    // Small writes share buffers of this size; a larger write gets a buffer of its own size.
+    static constexpr std::uint32_t MinBufferCapacity = 64;
+
+    DataStream() = default;
+
+    // The bodies of the free functions declared with IDataStream.
+    static Result Concatenate(const std::vector<IDataStream*>& sources, IDataStream** result);
+    static Result Slice(IDataStream* source, std::uint32_t start, std::uint32_t end,
+                        IDataStream** result);
+
+    Result GetSize(std::uint32_t* size) override;
+
+    Result WriteInt8(std::int8_t value) override;
+    Result WriteUInt8(std::uint8_t value) override;
+    Result WriteInt16(std::int16_t value) override;
+    Result WriteUInt16(std::uint16_t value) override;
+    Result WriteInt32(std::int32_t value) override;
+    Result WriteUInt32(std::uint32_t value) override;
+    Result WriteInt64(std::int64_t value) override;
+    Result WriteUInt64(std::uint64_t value) override;
+    Result WriteFloat(float value) override;
+    Result WriteDouble(double value) override;
+    Result WriteBool(bool value) override;
+    Result WriteString(const std::string& value) override;
+    Result WriteBytes(const void* data, std::uint32_t length) override;
+    Result AttachBuffer(std::uint8_t* buffer, std::uint32_t length) override;
+    Result WriteGap(std::uint32_t length) override;
+
+    Result ReadInt8(std::int8_t* value) override;
+    Result ReadUInt8(std::uint8_t* value) override;
+    Result ReadInt16(std::int16_t* value) override;
+    Result ReadUInt16(std::uint16_t* value) override;
+    Result ReadInt32(std::int32_t* value) override;
+    Result ReadUInt32(std::uint32_t* value) override;
+    Result ReadInt64(std::int64_t* value) override;
+    Result ReadUInt64(std::uint64_t* value) override;
+    Result ReadFloat(float* value) override;
+    Result ReadDouble(double* value) override;
+    Result ReadBool(bool* value) override;
+    Result ReadString(std::string* value) override;
+    Result ReadBytes(void* destination, std::uint32_t count) override;
+
+    Result GetPosition(std::uint32_t* position) override;
+    Result SetPosition(std::uint32_t position) override;
+    Result GetHash(std::uint32_t* hash) override;
+    Result Clear() override;
+
+    // Calls visit(const std::uint8_t* data, std::uint32_t length) for each contiguous range
+    // from the position to the end, in order; data is null for a gap (length zero bytes).
+    // Neither seals nor moves the position, so a writer can hand a finished message to the
+    // socket as it is. The bytes stay valid and unchanged while any stream sharing them
+    // lives, even if this stream is written to or cleared.
+    template <class Visit>
+    void ForEachRange(Visit&& visit) const;
+
+    // How the bytes are laid out, for tests and diagnostics.
+    std::size_t GetChunkCount() const { return chunks_.size(); }
+
+private:
+    // Holds one reference to buffer. Trivially copyable on purpose: the chunk list grows
+    // by memcpy and the stream adds and drops the references itself.
+    struct Chunk {
+        StreamBuffer* buffer;
+        std::uint32_t offset;  // logical offset of begin
+        std::uint32_t begin;
+        std::uint32_t end;
+
+        std::uint32_t Length() const { return end - begin; }
+        std::uint32_t LogicalEnd() const { return offset + (end - begin); }
+    };
+
+    ~DataStream() override;
+
+    template <class U>
+    Result WriteFixed(U value);
+    template <class U>
+    Result ReadFixed(U* value);
+    // Reads the unsigned wire form U and converts it to T.
+    template <class U, class T>
+    Result ReadAs(T* value);
+
+    // Appends a chunk for a buffer allocated by create(); ResultFail when it cannot be had.
+    template <class Create>
+    Result AppendBuffer(std::uint32_t length, Create&& create);
+    void ReleaseChunks() noexcept;
+    // The index of the chunk holding offset, or chunks_.size() when offset is the size.
+    std::size_t FindChunk(std::uint32_t offset) const;
+
+    // Sorted by offset, contiguous, no chunk empty: a sorted vector is the ordered map from
+    // offset to chunk, with binary search for lookups and no per-node allocation. Two chunks
+    // inline cover a small message and a header joined to a payload without allocating.
+    InlineVector<Chunk, 2> chunks_;
+    std::uint32_t size_ = 0;
+    std::uint32_t position_ = 0;
+    // The index of the chunk holding position_ (chunks_.size() at the end), so sequential
+    // reads never search. Unsealed streams are at position 0, which chunk 0 holds however
+    // many chunks writes add, so appends never have to update it.
+    std::size_t cursor_ = 0;
+    bool sealed_ = false;
+};
+
+template <class Visit>
+void DataStream::ForEachRange(Visit&& visit) const {
+    std::uint32_t skip = cursor_ < chunks_.size() ? position_ - chunks_[cursor_].offset : 0;
+    for (std::size_t i = cursor_; i < chunks_.size(); ++i) {
+        const Chunk& chunk = chunks_[i];
+        const std::uint8_t* data = chunk.buffer->Data();
+        visit(data != nullptr ? data + chunk.begin + skip : nullptr, chunk.Length() - skip);
+        skip = 0;
+    }
+}
+
+}  // namespace brondal
