@@ -7,6 +7,7 @@
 #include <new>
 #include <thread>
 
+#include "CrashHandler.h"
 #include "DefaultMonitor.h"
 #include "PlatformEvent.h"
 #include "PlatformFastMutex.h"
@@ -32,7 +33,13 @@ std::int64_t ReadClockMs(clockid_t clock) {
 
 Scheduler& DefaultInstance() {
     // Never destroyed: threads may still ask for the time while static objects go away.
-    static DefaultScheduler* const instance = new DefaultScheduler();
+    // Every process of the system creates the scheduler early, which makes this the place
+    // where a memory fault starts leaving a crash report.
+    static DefaultScheduler* const instance = [] {
+        auto* created = new DefaultScheduler();
+        InstallCrashHandler();
+        return created;
+    }();
     return *instance;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "CrashHandler.h"
 #include "PlatformLog.h"
 #include "ThreadIdentity.h"
 #include "ThreadRegistry.h"
@@ -35,6 +36,7 @@ bool Thread::OnOwnThread() const {
 // One run of the thread: the start hook, the passes, the stop hook.
 void Thread::Procedure(std::shared_ptr<Shared> s, std::uint32_t generation) {
     s->systemId.store(CurrentThreadId());
+    InstallCrashStackForThisThread();  // so that a stack overflow is reported too
     auto current = [&] { return s->generation.load() == generation; };
 
     const bool ok = s->runnable->OnThreadStart();
@@ -63,26 +65,31 @@ void Thread::Procedure(std::shared_ptr<Shared> s, std::uint32_t generation) {
 }
 
 void Thread::ThreadStart(std::int32_t timeoutMs) {
+    // The new thread may destroy this object in its very first pass (a runnable that ends
+    // its own life), so once it runs, only the shared block is touched here.
+    std::shared_ptr<Shared> shared;
     {
         std::lock_guard lock(handleLock_);
         if (handle_.joinable()) return;
-        shared_->stop = false;
-        shared_->noWait = false;
-        shared_->systemId = 0;
+        shared = shared_;
+        shared->stop = false;
+        shared->noWait = false;
+        shared->systemId = 0;
         // Marked running first, so that the new thread already sees itself as running if it
         // stops itself in its first pass.
-        shared_->running = true;
+        shared->running = true;
+        ThreadRegistry::Instance().Add(this);
         try {
-            handle_ = std::thread(&Thread::Procedure, shared_, shared_->generation.load());
+            handle_ = std::thread(&Thread::Procedure, shared, shared->generation.load());
         } catch (const std::system_error& e) {
-            shared_->running = false;
+            shared->running = false;
+            ThreadRegistry::Instance().Remove(this);
             PLATFORM_LOG(LogSevere, "Unable to create thread, error code: %u",
                          static_cast<unsigned>(e.code().value()));
             return;
         }
     }
-    shared_->started.Wait(timeoutMs);
-    ThreadRegistry::Instance().Add(this);
+    shared->started.Wait(timeoutMs);
 }
 
 void Thread::Stop() {
