@@ -17,10 +17,10 @@ bool Event::Wait(std::int32_t timeoutMs) {
 }
 
 void Event::Set() {
-    {
-        std::lock_guard lock(guard_);
-        signalled_ = true;
-    }
+    // Notified under the lock: a waiter released by this Set may destroy the event as soon
+    // as it returns, so nothing here may touch the event after the lock is left.
+    std::lock_guard lock(guard_);
+    signalled_ = true;
     if (manualReset_) {
         signal_.notify_all();
     } else {

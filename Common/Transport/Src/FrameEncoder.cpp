@@ -1,0 +1,73 @@
+#include "FrameEncoder.h"
+
+#include <cstring>
+
+#include "LogCall.h"
+#include "RefPtr.h"
+#include "WireFormat.h"
+
+namespace brondal {
+
+namespace {
+
+// Checks the payload against the frame limit and hands out its size.
+Result CheckedPayloadSize(IDataStream* payload, std::uint32_t* size) {
+    if (payload == nullptr) return ResultNullPointer;
+    Result result = payload->GetSize(size);
+    if (Failed(result)) return result;
+    if (*size > MaxFramePayload) {
+        LOG_SEVERE("Message exceeded max message size.");
+        return ResultFail;
+    }
+    return ResultOk;
+}
+
+// Copies the payload's bytes into out through a slice, so the caller's stream keeps its
+// position and stays writable.
+Result CopyPayload(IDataStream* payload, std::uint32_t size, std::uint8_t* out) {
+    if (size == 0) return ResultOk;
+    RefPtr<IDataStream> slice;
+    Result result = SliceDataStream(payload, 0, size, slice.Receive());
+    if (Failed(result)) return result;
+    return slice->ReadBytes(out, size);
+}
+
+}  // namespace
+
+void EncodeFrameHeader(const UUID& channel, std::uint32_t length, std::uint8_t* out) {
+    std::memcpy(out, FrameMarker, FrameMarkerLength);
+    EncodeUInt32(length, out + FrameLengthOffset);
+    EncodeChannelId(channel, out + FrameChannelOffset);
+}
+
+Result EncodeBinaryFrame(const UUID& channel, IDataStream* payload,
+                         std::vector<std::uint8_t>* wire) {
+    if (wire == nullptr) return ResultNullPointer;
+    std::uint32_t size = 0;
+    Result result = CheckedPayloadSize(payload, &size);
+    if (Failed(result)) return result;
+
+    std::vector<std::uint8_t> bytes(FrameHeaderLength + size);
+    EncodeFrameHeader(channel, size, bytes.data());
+    result = CopyPayload(payload, size, bytes.data() + FrameHeaderLength);
+    if (Failed(result)) return result;
+    wire->swap(bytes);
+    return ResultOk;
+}
+
+Result EncodeTextFrame(IDataStream* payload, bool withPrefix, std::vector<std::uint8_t>* wire) {
+    if (wire == nullptr) return ResultNullPointer;
+    std::uint32_t size = 0;
+    Result result = CheckedPayloadSize(payload, &size);
+    if (Failed(result)) return result;
+
+    const std::size_t prefix = withPrefix ? TextFramePrefixLength : 0;
+    std::vector<std::uint8_t> bytes(prefix + size);
+    if (withPrefix) std::memcpy(bytes.data(), TextFramePrefix, prefix);
+    result = CopyPayload(payload, size, bytes.data() + prefix);
+    if (Failed(result)) return result;
+    wire->swap(bytes);
+    return ResultOk;
+}
+
+}  // namespace brondal
