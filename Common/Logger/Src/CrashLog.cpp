@@ -11,6 +11,7 @@
 #include "LogFolderPath.h"
 #include "LogTimeText.h"
 #include "Scheduler.h"
+#include "StringFormat.h"
 
 namespace brondal {
 
@@ -55,25 +56,6 @@ private:
     std::FILE* file_ = nullptr;
 };
 
-std::string Compose(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Compose(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text;
-    if (n > 0) {
-        text.resize(static_cast<std::size_t>(n) + 1);
-        std::vsnprintf(text.data(), text.size(), format, args);
-        text.resize(static_cast<std::size_t>(n));
-    }
-    va_end(args);
-    return text;
-}
-
 TimeParts LocalNow() {
     TimeParts now;
     GetScheduler().GetLocalTimeParts(&now);
@@ -102,10 +84,10 @@ void RecordStandard(bool runtimeError, const char* what, const char* file, int l
     EntryFile log;
     if (!log.IsOpen()) return;
     const std::string date = DateText();
-    log.Write(runtimeError ? Compose("%s: Std runtime error: %s, File: %s Line#:%d\r\n",
-                                     date.c_str(), what, file, line)
-                           : Compose("%s: Std Exception: %s, File: %s Line#:%d\r\n", date.c_str(),
-                                     what, file, line));
+    log.Write(runtimeError ? StringPrintf("%s: Std runtime error: %s, File: %s Line#:%d\r\n",
+                                          date.c_str(), what, file, line)
+                           : StringPrintf("%s: Std Exception: %s, File: %s Line#:%d\r\n",
+                                          date.c_str(), what, file, line));
 }
 
 void RecordOther(const char* function, const char* file, int line) {
@@ -113,8 +95,8 @@ void RecordOther(const char* function, const char* file, int line) {
     if (!log.IsOpen()) return;
     const int thread = static_cast<int>(GetScheduler().GetCurrentThreadId());
     try {
-        log.Write(Compose("%s\t%d\tCRASH DUMP\t%s\t%s\t%s\t%d\r\n", LogTimeNow().c_str(), thread,
-                          function, "CATCH", file, line));
+        log.Write(StringPrintf("%s\t%d\tCRASH DUMP\t%s\t%s\t%s\t%d\r\n", LogTimeNow().c_str(),
+                               thread, function, "CATCH", file, line));
     } catch (...) {
         // Nothing here may allocate: the failure may well have been memory.
         char time[LogTimeCapacity];

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 #include <new>
@@ -11,6 +10,7 @@
 
 #include "LockGuard.h"
 #include "LogTimeText.h"
+#include "StringFormat.h"
 
 namespace brondal {
 
@@ -20,28 +20,9 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view Extension = ".log";
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Format(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text;
-    if (n > 0) {
-        text.resize(static_cast<std::size_t>(n) + 1);
-        std::vsnprintf(text.data(), text.size(), format, args);
-        text.resize(static_cast<std::size_t>(n));
-    }
-    va_end(args);
-    return text;
-}
-
 // The date as names carry it, "2017_07_11"; byte order is date order for four-digit years.
 std::string DateText(const TimeParts& date) {
-    return Format("%d_%02d_%02d", date.year, date.month, date.day);
+    return StringPrintf("%d_%02d_%02d", date.year, date.month, date.day);
 }
 
 std::uint64_t FileSize(const std::string& path) {
@@ -88,8 +69,9 @@ std::optional<FileStore::NameParts> FileStore::ParseFileName(std::string_view na
 std::string FileStore::FilePath(std::string_view folder, std::string_view prefix,
                                 const TimeParts& date, std::uint32_t index) {
     const std::string base = WithSeparator(std::string(folder));
-    return Format("%s%.*s_%d_%02d_%02d_%02d.log", base.c_str(), static_cast<int>(prefix.size()),
-                  prefix.data(), date.year, date.month, date.day, static_cast<int>(index));
+    return StringPrintf("%s%.*s_%d_%02d_%02d_%02d.log", base.c_str(),
+                        static_cast<int>(prefix.size()), prefix.data(), date.year, date.month,
+                        date.day, static_cast<int>(index));
 }
 
 std::string FileStore::WithSeparator(std::string folder) {
