@@ -13,7 +13,9 @@ public:
     virtual Result Serialize(IDataStream* stream) const = 0;
 
 protected:
-    virtual ~ISerialize() = default;
+    // Not virtual, and trivial: nothing is deleted through this interface, and values such
+    // as identifier constants must stay intact while a process ends.
+    ~ISerialize() = default;
 };
 
 }  // namespace brondal

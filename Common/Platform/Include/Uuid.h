@@ -44,7 +44,6 @@ public:
 
     UUID(const UUID&) = default;
     UUID& operator=(const UUID&) = default;
-    ~UUID() override = default;
 
     Result Deserialize(IDataStream* stream) override;
     Result Serialize(IDataStream* stream) const override;

@@ -12,7 +12,7 @@ namespace brondal {
 
 // Every RPC message travels under this channel, so that a transport can carry other
 // traffic beside the calls; data under any other channel is not ours.
-inline const UUID RpcChannelId(0x7a49fb65, 0x09ab, 0x11de, 0x8c300800200c9a66);
+inline constexpr UUID RpcChannelId(0x7a49fb65, 0x09ab, 0x11de, 0x8c300800200c9a66);
 
 // Remote procedure calls over one transport, in both roles: Execute sends a call to an
 // object on a connection (and waits for its response unless the time-out is 0); received

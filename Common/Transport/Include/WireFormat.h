@@ -26,11 +26,11 @@ inline constexpr std::uint8_t TextFramePrefix[7] = {'B', 'R', 'D', 'M', 'S', 'G'
 inline constexpr std::size_t TextFramePrefixLength = sizeof(TextFramePrefix);
 
 // Carries the peer's keep-alive settings: send interval and timeout, UInt32 milliseconds each.
-inline const UUID KeepAliveSettingsId(0x2783ffd0, 0x7ec7, 0x11e2, 0x9e960800200c9a66);
+inline constexpr UUID KeepAliveSettingsId(0x2783ffd0, 0x7ec7, 0x11e2, 0x9e960800200c9a66);
 // A ping: an empty payload.
-inline const UUID KeepAlivePingId(0x2783ffd1, 0x7ec7, 0x11e2, 0x9e960800200c9a66);
+inline constexpr UUID KeepAlivePingId(0x2783ffd1, 0x7ec7, 0x11e2, 0x9e960800200c9a66);
 // Text frames and raw chunks reach listeners under the nil channel.
-inline const UUID NilChannelId{};
+inline constexpr UUID NilChannelId{};
 
 // The serial form of an identifier to and from raw bytes, for headers built without a stream.
 void EncodeChannelId(const UUID& id, std::uint8_t* out);

@@ -1,0 +1,524 @@
+#include "NetworkTransportImpl.h"
+
+#include <openssl/err.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <new>
+
+#include "Connection.h"
+#include "ConnectionManager.h"
+#include "ISocket.h"
+#include "LockGuard.h"
+#include "LogCall.h"
+#include "NotificationThread.h"
+#include "TcpSocket.h"
+
+namespace brondal {
+
+using namespace platform;
+
+namespace {
+
+constexpr std::uint32_t ListenerIdleMs = 100;
+constexpr std::int32_t AcceptWaitMs = 100;
+constexpr std::uint32_t RebindAttempts = 6;
+constexpr std::uint32_t RebindPauseMs = 500;
+
+std::string DottedText(std::uint32_t address) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 0xff, (address >> 16) & 0xff,
+                  (address >> 8) & 0xff, address & 0xff);
+    return text;
+}
+
+// "a.b.c.d" with four fields from 0 to 255 and nothing else.
+bool ParseDottedQuad(const std::string& text, std::uint32_t* address) {
+    unsigned fields[4];
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &fields[0], &fields[1], &fields[2], &fields[3],
+                    &tail) != 4) {
+        return false;
+    }
+    std::uint32_t value = 0;
+    for (unsigned field : fields) {
+        if (field > 255) return false;
+        value = (value << 8) | field;
+    }
+    *address = value;
+    return true;
+}
+
+Result CreateTransport(std::uint32_t bindAddress, std::uint16_t port, bool framed, bool handshake,
+                       const TlsSettings* tls, ITransport** transport) {
+    if (transport == nullptr) return ResultNullPointer;
+    auto* created =
+        new (std::nothrow) NetworkTransportImpl(bindAddress, port, framed, handshake, tls);
+    if (created == nullptr) return ResultFail;
+    *transport = created;
+    return ResultOk;
+}
+
+}  // namespace
+
+NetworkTransportImpl::NetworkTransportImpl(std::uint32_t bindAddress, std::uint16_t port,
+                                           bool framed, bool handshake, const TlsSettings* tls)
+    : stateMutex_(GetScheduler().CreateMutex()),
+      listenerLock_(GetScheduler().CreateMutex()),
+      framed_(framed),
+      handshake_(handshake),
+      tls_(tls ? *tls : TlsSettings{}),
+      bindAddress_(bindAddress),
+      port_(port) {}
+
+NetworkTransportImpl::~NetworkTransportImpl() {
+    Finalize();
+    listener_.Stop();
+}
+
+bool NetworkTransportImpl::IsInitialized() { return initialized_.load(); }
+
+bool NetworkTransportImpl::Acquire(RefPtr<ConnectionManager>* manager,
+                                   RefPtr<NotificationThread>* notify) {
+    MutexGuard guard(*stateMutex_);
+    if (!initialized_.load()) return false;
+    if (manager) *manager = manager_;
+    if (notify) *notify = notify_;
+    return true;
+}
+
+int NetworkTransportImpl::OpenListener(std::uint16_t port, std::uint32_t bindAttempts, bool quiet) {
+    int socket = TcpCreate();
+    if (socket < 0) {
+        if (!quiet) {
+            LOG_SEVERE("Failed to create valid socket (%d). Socket error %d", socket,
+                       LastSocketError());
+        }
+        return -1;
+    }
+    // A restarted service must listen again at once while its old connections linger.
+    TcpSetReuseAddress(socket);
+    std::uint32_t attempt = 0;
+    while (TcpBind(socket, bindAddress_, port) != 0) {
+        if (++attempt >= bindAttempts) {
+            if (quiet) {
+                LOG_SEVERE("Failed to bind socket. Error %d", LastSocketError());
+            } else {
+                LOG_SEVERE("Failed to bind socket. Params: %d, %d, %d. Socket error %d", socket, 2,
+                           port, LastSocketError());
+            }
+            TcpClose(socket);
+            return -1;
+        }
+        GetScheduler().Sleep(RebindPauseMs);
+    }
+    if (TcpListen(socket) != 0) {
+        LOG_SEVERE("Unable to listen on socket. Socket error %d", LastSocketError());
+        TcpClose(socket);
+        return -1;
+    }
+    return socket;
+}
+
+Result NetworkTransportImpl::Initialize(bool deliverOnOwnThread, bool enabled) {
+    MutexGuard guard(*stateMutex_);
+    if (initialized_.load())
+        return LOG_REPORT_ERROR(ResultAlreadyInitialized, "Already initialized");
+    enabled_.store(enabled);
+    const std::uint16_t port = port_.load();
+    if (port != 0 && tls_.enabled && (tls_.certificate.empty() || tls_.privateKey.empty())) {
+        return LOG_REPORT_ERROR(ResultFail,
+                                "We must have valid certificate and private key parameters");
+    }
+    deliverOnOwnThread_ = deliverOnOwnThread;
+
+    std::unique_ptr<TlsContext> serverTls;
+    std::unique_ptr<TlsContext> clientTls;
+    if (Failed(TlsContext::CreateClient(&clientTls))) return ResultFail;
+    if (port != 0 && tls_.enabled && Failed(TlsContext::CreateServer(tls_, &serverTls))) {
+        return ResultFail;
+    }
+
+    int listener = -1;
+    if (port != 0) {
+        listener = OpenListener(port, 1, false);
+        if (listener < 0) return ResultFail;
+    }
+    RefPtr<ConnectionManager> manager = RefPtr<ConnectionManager>::Adopt(new ConnectionManager());
+    if (Failed(manager->Initialize())) {
+        TcpClose(listener);
+        return LOG_REPORT_ERROR(ResultFail, "Failed to initialize connection manager");
+    }
+    RefPtr<NotificationThread> notify =
+        RefPtr<NotificationThread>::Adopt(new NotificationThread(deliverOnOwnThread));
+    if (Failed(notify->Initialize())) {
+        TcpClose(listener);
+        return LOG_REPORT_ERROR(ResultFail, "Failed to initialize notification thread");
+    }
+    manager_ = std::move(manager);
+    notify_ = std::move(notify);
+    serverTls_ = std::move(serverTls);
+    clientTls_ = std::move(clientTls);
+    listenerSocket_.store(listener);
+    initialized_.store(true);
+    if (port != 0) listener_.Start(Scheduler::Infinite);
+    return ResultOk;
+}
+
+bool NetworkTransportImpl::ListenerPass() {
+    const int listener = listenerSocket_.load();
+    if (!enabled_.load() || port_.load() == 0 || listener < 0) {
+        GetScheduler().Sleep(ListenerIdleMs);
+        return true;
+    }
+    MutexGuard lock(*listenerLock_);
+    // ChangeListenerPort may have swapped the socket before the lock was ours.
+    const int current = listenerSocket_.load();
+    if (current < 0) return true;
+    const int ready = TcpWaitReadable(current, AcceptWaitMs);
+    if (ready < 0) {
+        LOG_SEVERE("Failure on listener socket: %d", LastSocketError());
+        return true;
+    }
+    // Disabling while this pass waited must leave the connection in the backlog.
+    if (ready == 0 || !enabled_.load()) return true;
+    const int accepted = TcpAccept(current);
+    lock.Unlock();
+    if (accepted < 0) {
+        LOG_SEVERE("Invalid socket returned on accept call. Error: %d", LastSocketError());
+        return true;
+    }
+    AcceptOne(accepted);
+    return true;
+}
+
+void NetworkTransportImpl::AcceptOne(int socket) {
+    LOG_SPEW(0, "Socket accepted on port %d", port_.load());
+    TcpSetNoDelay(socket);
+    RefPtr<ConnectionManager> manager;
+    RefPtr<NotificationThread> notify;
+    bool encrypt = false;
+    void* context = nullptr;
+    {
+        MutexGuard guard(*stateMutex_);
+        if (!initialized_.load()) {
+            TcpClose(socket);
+            return;
+        }
+        manager = manager_;
+        notify = notify_;
+        encrypt = encryptionEnabled_;
+        context = serverTls_ ? serverTls_->Get() : nullptr;
+    }
+    auto* created = new (std::nothrow) Connection(manager.Get(), notify.Get(), framed_, handshake_);
+    if (created == nullptr) {
+        LOG_SEVERE("Listener thread failed to create connection.");
+        TcpClose(socket);
+        return;
+    }
+    RefPtr<Connection> connection = RefPtr<Connection>::Adopt(created);
+    if (Failed(connection->Initialize(socket, context, encrypt))) {
+        LOG_SEVERE("Listener thread failed to initialize connection.");
+        connection.Detach()->ReleaseDeferred();
+        return;
+    }
+    LOG_SPEW(0, "Connection Created - Connection ID - %s", connection->GetId().ToString().c_str());
+    notify->OnEvent(connection->GetId(), ConnectionOpened);
+    connection->StartReader();
+    connection.Detach()->ReleaseDeferred();
+}
+
+Result NetworkTransportImpl::SetDataHook(IDataHook* hook) {
+    RefPtr<NotificationThread> notify;
+    if (!Acquire(nullptr, &notify)) return ResultOk;
+    return notify->SetDataHook(hook);
+}
+
+Result NetworkTransportImpl::SetEnabled(bool enabled) {
+    MutexGuard guard(*stateMutex_);
+    if (!initialized_.load()) return ResultNotInitialized;
+    enabled_.store(enabled);
+    return ResultOk;
+}
+
+Result NetworkTransportImpl::ReleaseListenerPort() {
+    MutexGuard guard(*stateMutex_);
+    if (!initialized_.load()) return ResultNotInitialized;
+    MutexGuard lock(*listenerLock_);
+    TcpClose(listenerSocket_.exchange(-1));
+    return ResultOk;
+}
+
+Result NetworkTransportImpl::ChangeListenerPort(std::uint16_t port) {
+    MutexGuard guard(*stateMutex_);
+    if (!initialized_.load()) return ResultNotInitialized;
+    if (port == 0) return ResultOk;
+    const int socket = OpenListener(port, RebindAttempts, true);
+    if (socket < 0) return ResultFail;
+    const bool hadListenerThread = port_.load() != 0;
+    MutexGuard lock(*listenerLock_);
+    port_.store(port);
+    TcpClose(listenerSocket_.exchange(socket));
+    lock.Unlock();
+    if (!hadListenerThread) listener_.Start(Scheduler::Infinite);
+    return ResultOk;
+}
+
+Result NetworkTransportImpl::SetConnectionSocketDscp(UUID connectionId, std::uint32_t dscp) {
+    RefPtr<ConnectionManager> manager;
+    if (!Acquire(&manager, nullptr)) return ResultNotInitialized;
+    return manager->SetConnectionSocketDscp(connectionId, dscp);
+}
+
+Result NetworkTransportImpl::Finalize() {
+    RefPtr<ConnectionManager> manager;
+    RefPtr<NotificationThread> notify;
+    {
+        MutexGuard guard(*stateMutex_);
+        if (!initialized_.load()) {
+            LOG_SPEW(0, "Transport object is not initialized.");
+            return ResultNotInitialized;
+        }
+        initialized_.store(false);
+        manager = std::move(manager_);
+        notify = std::move(notify_);
+    }
+    listener_.Stop();
+    {
+        MutexGuard lock(*listenerLock_);
+        TcpClose(listenerSocket_.exchange(-1));
+    }
+    notify->ClearNotify();
+    {
+        // Sessions still open keep their own reference on the context.
+        MutexGuard guard(*stateMutex_);
+        serverTls_.reset();
+        clientTls_.reset();
+    }
+    // Dropping the manager's last reference quits its thread and releases every
+    // connection it still holds.
+    manager.Reset();
+    notify.Reset();
+    return ResultOk;
+}
+
+Result NetworkTransportImpl::SetEncryptionEnabled(bool enabled) {
+    MutexGuard guard(*stateMutex_);
+    if (!initialized_.load()) return ResultNotInitialized;
+    if (!tls_.enabled) return ResultFail;
+    encryptionEnabled_ = enabled;
+    return ResultOk;
+}
+
+Result NetworkTransportImpl::AddNotify(ITransportNotify* listener) {
+    RefPtr<NotificationThread> notify;
+    if (!Acquire(nullptr, &notify)) {
+        return LOG_REPORT_ERROR(ResultNotInitialized, "Transport object is not initialized.");
+    }
+    return notify->AddNotify(listener);
+}
+
+Result NetworkTransportImpl::RemoveNotify(ITransportNotify* listener) {
+    RefPtr<NotificationThread> notify;
+    if (Acquire(nullptr, &notify)) notify->RemoveNotify(listener);
+    return ResultOk;
+}
+
+#define BRONDAL_REQUIRE_MANAGER(manager)                                                       \
+    RefPtr<ConnectionManager> manager;                                                         \
+    if (!Acquire(&manager, nullptr)) {                                                         \
+        return LOG_REPORT_ERROR(ResultNotInitialized, "Transport object is not initialized."); \
+    }
+
+Result NetworkTransportImpl::SetKeepAlive(UUID connectionId, std::uint32_t intervalMs,
+                                          std::uint32_t timeoutMs) {
+    BRONDAL_REQUIRE_MANAGER(manager);
+    Result result = manager->SetKeepAlive(connectionId, intervalMs, timeoutMs);
+    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to set keep alive on connection.");
+    return ResultOk;
+}
+
+Result NetworkTransportImpl::SetIdleConnectionPurgeEnabled(bool enabled) {
+    BRONDAL_REQUIRE_MANAGER(manager);
+    manager->SetPurgeEnabled(enabled);
+    return ResultOk;
+}
+
+Result NetworkTransportImpl::SetWriteTimeout(std::uint32_t milliseconds) {
+    RefPtr<ConnectionManager> manager;
+    if (milliseconds == 0 || !Acquire(&manager, nullptr) || !manager) return ResultInvalidArgument;
+    manager->SetWriteTimeout(milliseconds);
+    return ResultOk;
+}
+
+Result NetworkTransportImpl::SetConnectionParameters(std::uint32_t first, std::uint32_t second) {
+    MutexGuard guard(*stateMutex_);
+    parameters_[0] = first;
+    parameters_[1] = second;
+    return ResultOk;
+}
+
+Result NetworkTransportImpl::OpenConnection(std::uint32_t address, std::uint16_t port,
+                                            UUID* connectionId, std::uint32_t timeoutMs) {
+    RefPtr<ConnectionManager> manager;
+    RefPtr<NotificationThread> notify;
+    std::uint32_t first = 0;
+    std::uint32_t second = 0;
+    void* context = nullptr;
+    {
+        MutexGuard guard(*stateMutex_);
+        if (!initialized_.load()) {
+            return LOG_REPORT_ERROR(ResultNotInitialized, "Transport object is not initialized.");
+        }
+        manager = manager_;
+        notify = notify_;
+        context = clientTls_->Get();
+        first = parameters_[0];
+        second = parameters_[1];
+    }
+    if (connectionId == nullptr) return ResultNullPointer;
+    RefPtr<Connection> connection =
+        RefPtr<Connection>::Adopt(new Connection(manager.Get(), notify.Get(), true, true));
+    connection->SetConnectionParameters(first, second);
+    Result result = connection->Initialize(address, port, timeoutMs, context);
+    if (Failed(result)) {
+        LOG_SEVERE("Unable to initialize new connection. ip: %s port: %d, timeout: %d",
+                   DottedText(address).c_str(), port, timeoutMs);
+        return result;
+    }
+    result = manager->AddConnection(connection.Get());
+    if (Failed(result)) {
+        LOG_SEVERE("Unable to add connection to connection manager.");
+        return result;
+    }
+    *connectionId = connection->GetId();
+    connection.Detach()->ReleaseDeferred();
+    return ResultOk;
+}
+
+Result NetworkTransportImpl::CloseConnection(UUID connectionId) {
+    BRONDAL_REQUIRE_MANAGER(manager);
+    Result result = manager->DeleteConnection(connectionId);
+    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to delete connection.");
+    return ResultOk;
+}
+
+Result NetworkTransportImpl::CloseAllConnections() {
+    BRONDAL_REQUIRE_MANAGER(manager);
+    Result result = manager->DeleteAllConnections();
+    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to delete connections.");
+    return ResultOk;
+}
+
+Result NetworkTransportImpl::GetPeerIpv4(UUID connectionId, std::uint32_t* address,
+                                         std::uint16_t* port) {
+    BRONDAL_REQUIRE_MANAGER(manager);
+    if (address == nullptr) return ResultNullPointer;
+    return manager->GetPeerIpv4(connectionId, address, port);
+}
+
+Result NetworkTransportImpl::GetLocalIpv4(UUID connectionId, std::uint32_t* address) {
+    BRONDAL_REQUIRE_MANAGER(manager);
+    if (address == nullptr) return ResultNullPointer;
+    Result result = manager->GetLocalIpv4(connectionId, address);
+    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to get local ipv4.");
+    return ResultOk;
+}
+
+Result NetworkTransportImpl::BeginWrite() {
+    return IsInitialized() ? ResultOk : ResultNotInitialized;
+}
+
+Result NetworkTransportImpl::EndWrite() {
+    return IsInitialized() ? ResultOk : ResultNotInitialized;
+}
+
+Result NetworkTransportImpl::ConnectionReadyForWrite(UUID connectionId, bool* ready) {
+    BRONDAL_REQUIRE_MANAGER(manager);
+    if (ready == nullptr) return ResultNullPointer;
+    *ready = manager->ConnectionReadyForWrite(connectionId);
+    return ResultOk;
+}
+
+Result NetworkTransportImpl::Write(UUID connectionId, UUID channelId, IDataStream* data) {
+    BRONDAL_REQUIRE_MANAGER(manager);
+    return manager->Write(connectionId, channelId, data);
+}
+
+Result NetworkTransportImpl::WriteText(UUID connectionId, IDataStream* data) {
+    BRONDAL_REQUIRE_MANAGER(manager);
+    return manager->WriteText(connectionId, data);
+}
+
+Result NetworkTransportImpl::WriteTextSynchronous(UUID connectionId, IDataStream* data) {
+    BRONDAL_REQUIRE_MANAGER(manager);
+    return manager->WriteTextSynchronous(connectionId, data);
+}
+
+Result NetworkTransportImpl::GetStatistics(std::uint32_t* connections) {
+    BRONDAL_REQUIRE_MANAGER(manager);
+    if (connections == nullptr) return ResultNullPointer;
+    *connections = manager->GetConnectionCount();
+    return ResultOk;
+}
+
+Result NetworkTransportImpl::GetHostByName(const std::string& host, std::uint32_t* address) {
+    if (address == nullptr) return ResultNullPointer;
+    *address = 0;
+    if (ParseDottedQuad(host, address)) return ResultOk;
+    RefPtr<ISocket> resolver;
+    Result result = CreateSocket(resolver.Receive(), SocketFamily::Ipv4, SocketType::Stream,
+                                 SocketProtocol::Tcp);
+    if (Succeeded(result)) result = resolver->ResolveHostName(host, address);
+    LOG_SPEW(0, "Trying to get host ip from host name (\"%s\") via native socket and got \"%s\"",
+             host.c_str(), DottedText(*address).c_str());
+    return result;
+}
+
+Result NetworkTransportImpl::EnableReliableDelivery() { return ResultFail; }
+
+Result NetworkTransportImpl::CreateWriter(UUID connectionId, IWriter** writer) {
+    BRONDAL_REQUIRE_MANAGER(manager);
+    if (writer == nullptr) return ResultNullPointer;
+    return manager->CreateWriter(connectionId, writer);
+}
+
+Result NetworkTransportImpl::CreateDataStream(IDataStream** data) {
+    (void)data;
+    BRONDAL_REQUIRE_MANAGER(manager);
+    return ResultOk;
+}
+
+void NetworkTransportImpl::LogSslSyscallErrors() {
+    const int error = errno;
+    LOG_SEVERE("SSL_ERROR_SYSCALL detected, errno: %d, GET_ERROR_CODE: %d. Error stack:", error,
+               LastSocketError());
+    while (unsigned long code = ERR_get_error()) {
+        LOG_SEVERE("      sub error: %d --- %s --- %s ", static_cast<int>(code),
+                   ERR_lib_error_string(code), ERR_reason_error_string(code));
+    }
+}
+
+namespace platform {
+
+Result CreateInstance(std::uint32_t bindAddress, std::uint16_t port, ITransport** transport) {
+    return CreateTransport(bindAddress, port, true, true, nullptr, transport);
+}
+
+Result CreateInstance(std::uint32_t bindAddress, std::uint16_t port, const TlsSettings& tls,
+                      ITransport** transport) {
+    return CreateTransport(bindAddress, port, true, true, &tls, transport);
+}
+
+Result CreateTextInstance(std::uint32_t bindAddress, std::uint16_t port, ITransport** transport) {
+    return CreateTransport(bindAddress, port, false, true, nullptr, transport);
+}
+
+Result CreateRawInstance(std::uint32_t bindAddress, std::uint16_t port, const TlsSettings& tls,
+                         ITransport** transport) {
+    return CreateTransport(bindAddress, port, false, false, &tls, transport);
+}
+
+}  // namespace platform
+
+}  // namespace brondal

@@ -1,0 +1,203 @@
+#include "NotificationThread.h"
+
+#include <vector>
+
+#include "DeleteLater.h"
+#include "LockGuard.h"
+#include "LogCall.h"
+#include "RefPtr.h"
+#include "WireFormat.h"
+
+namespace brondal {
+
+namespace {
+
+const UUID QueueObject{};
+
+using Listener = ITransport::ITransportNotify;
+
+template <class T>
+Result WritePointer(IDataStream* stream, T* pointer) {
+    return stream->WriteBytes(&pointer, sizeof pointer);
+}
+
+template <class T>
+Result ReadPointer(IDataStream* stream, T** pointer) {
+    return stream->ReadBytes(pointer, sizeof *pointer);
+}
+
+Result WriteId(IDataStream* stream, const UUID& id) {
+    std::uint8_t bytes[ChannelIdLength];
+    EncodeChannelId(id, bytes);
+    return stream->WriteBytes(bytes, sizeof bytes);
+}
+
+Result ReadId(IDataStream* stream, UUID* id) {
+    std::uint8_t bytes[ChannelIdLength];
+    Result result = stream->ReadBytes(bytes, sizeof bytes);
+    if (Succeeded(result)) *id = DecodeChannelId(bytes);
+    return result;
+}
+
+// A listener's own view of the frame from the current read position, so that listeners
+// do not disturb each other's reading.
+RefPtr<IDataStream> ReadView(IDataStream* stream) {
+    std::uint32_t position = 0;
+    std::uint32_t size = 0;
+    stream->GetPosition(&position);
+    stream->GetSize(&size);
+    RefPtr<IDataStream> view;
+    if (Failed(SliceDataStream(stream, position, size, view.Receive()))) return {};
+    return view;
+}
+
+}  // namespace
+
+NotificationThread::NotificationThread(bool deliverOnOwnThread)
+    : listenerLock_(GetScheduler().CreateFastMutex()), deliverOnOwnThread_(deliverOnOwnThread) {}
+
+NotificationThread::~NotificationThread() {
+    Stop();
+    RemoveStub(QueueObject);
+}
+
+Result NotificationThread::Initialize() {
+    Result result = AddStub(QueueObject, this);
+    if (Failed(result)) return result;
+    Start(Scheduler::Infinite);
+    return ResultOk;
+}
+
+Result NotificationThread::AddNotify(Listener* listener) {
+    FastLockGuard guard(*listenerLock_);
+    listeners_.insert(listener);
+    return ResultOk;
+}
+
+Result NotificationThread::RemoveNotify(Listener* listener) {
+    FastLockGuard guard(*listenerLock_);
+    listeners_.erase(listener);
+    return ResultOk;
+}
+
+void NotificationThread::ClearNotify() {
+    FastLockGuard guard(*listenerLock_);
+    listeners_.clear();
+}
+
+Result NotificationThread::SetDataHook(ITransport::IDataHook* hook) {
+    FastLockGuard guard(*listenerLock_);
+    if (hook_ != nullptr && hook != nullptr) return ResultFail;
+    hook_ = hook;
+    return ResultOk;
+}
+
+Result NotificationThread::OnDataReady(const UUID& connectionId, const UUID& channelId,
+                                       IDataStream* stream) {
+    RefPtr<ITransport::IDataHook> hook;
+    {
+        FastLockGuard guard(*listenerLock_);
+        if (hook_ != nullptr && hook_->TryAddRef() != 0) {
+            hook = RefPtr<ITransport::IDataHook>::Adopt(hook_);
+        }
+    }
+    UUID channel = channelId;
+    RefPtr<IDataStream> data(stream);
+    RefPtr<ITransport::PostReceiveTask> task;
+    if (hook) {
+        IDataStream* replaced = data.Detach();
+        ITransport::PostReceiveTask* handed = nullptr;
+        Result result = hook->PreOnDataReady(connectionId, &channel, &replaced, &handed);
+        data = RefPtr<IDataStream>::Adopt(replaced);
+        task = RefPtr<ITransport::PostReceiveTask>::Adopt(handed);
+        if (Failed(result)) return result;
+        if (!data) return ResultOk;
+    }
+
+    if (!deliverOnOwnThread_) {
+        std::vector<RefPtr<Listener>> live;
+        {
+            FastLockGuard guard(*listenerLock_);
+            for (Listener* listener : listeners_) {
+                if (listener->TryAddRef() != 0) live.push_back(RefPtr<Listener>::Adopt(listener));
+            }
+        }
+        for (auto& listener : live) {
+            RefPtr<IDataStream> view = ReadView(data.Get());
+            if (view) listener->OnDataReady(connectionId, channel, view.Get());
+        }
+        if (task) task->Run();
+        return ResultOk;
+    }
+
+    FastLockGuard guard(*listenerLock_);
+    for (Listener* listener : listeners_) {
+        if (listener->TryAddRef() == 0) continue;
+        RefPtr<IDataStream> view = ReadView(data.Get());
+        RefPtr<IDataStream> arguments;
+        NewDataStream(arguments.Receive());
+        if (!view || !arguments) {
+            listener->Release();
+            continue;
+        }
+        if (task) task->AddRef();
+        WriteId(arguments.Get(), channel);
+        WritePointer(arguments.Get(), view.Detach());
+        WritePointer(arguments.Get(), listener);
+        WriteId(arguments.Get(), connectionId);
+        WritePointer(arguments.Get(), task.Get());
+        Execute(QueueObject, MethodDeliver, arguments.Get(), nullptr, 0, nullptr);
+    }
+    guard.Unlock();
+    Wake();
+    return ResultOk;
+}
+
+Result NotificationThread::OnEvent(const UUID& connectionId, std::int32_t event) {
+    std::vector<RefPtr<Listener>> live;
+    {
+        FastLockGuard guard(*listenerLock_);
+        for (Listener* listener : listeners_) {
+            if (listener->TryAddRef() != 0) live.push_back(RefPtr<Listener>::Adopt(listener));
+        }
+    }
+    for (auto& listener : live)
+        listener->OnEvent(connectionId, event);
+    return ResultOk;
+}
+
+Result NotificationThread::ExecuteStub(const UUID&, std::int32_t method, IDataStream* arguments,
+                                       IDataStream*) {
+    if (method != MethodDeliver) {
+        LOG_SEVERE("Invalid method Id");
+        return ResultFail;
+    }
+    UUID channel;
+    UUID connectionId;
+    IDataStream* view = nullptr;
+    Listener* listener = nullptr;
+    ITransport::PostReceiveTask* task = nullptr;
+    ReadId(arguments, &channel);
+    ReadPointer(arguments, &view);
+    ReadPointer(arguments, &listener);
+    ReadId(arguments, &connectionId);
+    ReadPointer(arguments, &task);
+    RefPtr<IDataStream> ownedView = RefPtr<IDataStream>::Adopt(view);
+    RefPtr<Listener> ownedListener = RefPtr<Listener>::Adopt(listener);
+    RefPtr<ITransport::PostReceiveTask> ownedTask =
+        RefPtr<ITransport::PostReceiveTask>::Adopt(task);
+    if (ownedListener && ownedView) {
+        ownedListener->OnDataReady(connectionId, channel, ownedView.Get());
+    }
+    if (ownedTask) ownedTask->Run();
+    return ResultOk;
+}
+
+bool NotificationThread::ThreadFunc() {
+    if (TryAddRef() == 0) return false;
+    ProcessQueue();
+    if (ReleaseNoDelete() == 0) DeleteLater(this);
+    return false;
+}
+
+}  // namespace brondal

@@ -1,0 +1,247 @@
+#include "SocketByteSource.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <cerrno>
+
+#include "LockGuard.h"
+#include "LogCall.h"
+#include "NetworkTransportImpl.h"
+#include "TcpSocket.h"
+
+namespace brondal {
+
+using namespace platform;
+
+namespace {
+
+constexpr std::uint32_t TlsRetryPauseMs = 10;
+
+}  // namespace
+
+SocketByteSource::SocketByteSource() : tlsLock_(GetScheduler().CreateFastMutex()) {}
+
+SocketByteSource::~SocketByteSource() { SSL_free(ssl_); }
+
+void SocketByteSource::SetTls(ssl_st* ssl) {
+    SSL_free(ssl_);
+    ssl_ = ssl;
+}
+
+Result SocketByteSource::NegotiateTls(void* context, bool server, std::uint32_t timeoutMs) {
+    const int socket = GetSocket();
+    ERR_clear_error();
+    SSL* ssl = SSL_new(static_cast<SSL_CTX*>(context));
+    if (ssl == nullptr || SSL_set_fd(ssl, socket) != 1) {
+        SSL_free(ssl);
+        LOG_SEVERE("%s", ERR_error_string(ERR_get_error(), nullptr));
+        return ResultFail;
+    }
+    TcpSetBlocking(socket, false);
+    const std::int64_t deadline = GetScheduler().GetTimeMs() + timeoutMs;
+    for (;;) {
+        ERR_clear_error();
+        const int rc = server ? SSL_accept(ssl) : SSL_connect(ssl);
+        if (rc == 1) break;
+        const int code = SSL_get_error(ssl, rc);
+        const std::int64_t left = deadline - GetScheduler().GetTimeMs();
+        int ready = 0;
+        if (code == SSL_ERROR_WANT_READ && left > 0) {
+            ready = TcpWaitReadable(socket, static_cast<std::int32_t>(left));
+        } else if (code == SSL_ERROR_WANT_WRITE && left > 0) {
+            ready = TcpWaitWritable(socket, static_cast<std::int32_t>(left));
+        }
+        if (ready == 1) continue;
+        if (server) {
+            LOG_SEVERE("%s", ERR_error_string(ERR_get_error(), nullptr));
+        } else {
+            LOG_SEVERE("Unable to complete SSL handshake, closing socket. Error: %d.", code);
+            if (code == SSL_ERROR_SYSCALL) NetworkTransportImpl::LogSslSyscallErrors();
+        }
+        SSL_free(ssl);
+        return ResultFail;
+    }
+    SetTls(ssl);
+    return ResultOk;
+}
+
+std::int32_t SocketByteSource::TlsRead(std::uint8_t* buffer, std::uint32_t count, bool peek) {
+    FastLockGuard guard(*tlsLock_);
+    ERR_clear_error();
+    const int rc = peek ? SSL_peek(ssl_, buffer, static_cast<int>(count))
+                        : SSL_read(ssl_, buffer, static_cast<int>(count));
+    if (rc > 0) return rc;
+    const int code = SSL_get_error(ssl_, rc);
+    guard.Unlock();
+    if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) return Pending;
+    if (code == SSL_ERROR_ZERO_RETURN) {
+        if (peek) {
+            LOG_SPEW(0,
+                     "SSL_peek failed attempting to peek %d bytes, connection was shutdown "
+                     "cleanly. Error: %d",
+                     count, code);
+        } else {
+            LOG_SEVERE(
+                "SSL_read failed attempting to receive %d bytes, connection was shutdown "
+                "cleanly. Error: %d",
+                count, code);
+        }
+        return 0;
+    }
+    // A peer that drops the socket without a close_notify ends here too (syscall, EOF).
+    if (peek) {
+        LOG_SEVERE("SSL_peek error attempting to peek %d bytes. Error: %d", count, code);
+    } else {
+        LOG_SEVERE("SSL_read error attempting to receive %d bytes. Error: %d", count, code);
+    }
+    if (code == SSL_ERROR_SYSCALL) NetworkTransportImpl::LogSslSyscallErrors();
+    return Failed;
+}
+
+std::int32_t SocketByteSource::brondal_send(const std::uint8_t* buffer, std::uint32_t count) {
+    ClearSocketError();
+    if (ssl_ != nullptr) {
+        FastLockGuard guard(*tlsLock_);
+        ERR_clear_error();
+        const int rc = SSL_write(ssl_, buffer, static_cast<int>(count));
+        if (rc > 0) return rc;
+        const int code = SSL_get_error(ssl_, rc);
+        guard.Unlock();
+        if (code == SSL_ERROR_WANT_WRITE || code == SSL_ERROR_WANT_READ) {
+            LOG_WARNING("SSL_write failed (WANT_WRITE), going to retry. %d bytes, Error: %d", count,
+                        code);
+            return 0;
+        }
+        if (code == SSL_ERROR_ZERO_RETURN) {
+            LOG_SEVERE(
+                "SSL_write failed attempting to receive %d bytes, connection was shutdown "
+                "cleanly. Error: %d",
+                count, code);
+        } else {
+            LOG_SEVERE("SSL_write error attempting to receive %d bytes. Error: %d", count, code);
+            if (code == SSL_ERROR_SYSCALL) NetworkTransportImpl::LogSslSyscallErrors();
+        }
+        return -1;
+    }
+    int sent = TcpSend(GetSocket(), buffer, count);
+    if (sent < 0) {
+        LOG_SEVERE("Socket send error attempting to send %d bytes. Error: %d", count,
+                   LastSocketError());
+    } else if (sent == 0 && count > 0 && LastSocketError() != EAGAIN) {
+        LOG_SEVERE("Socket send attempting to send %d bytes. Connection was shutdown. Error: %d",
+                   count, LastSocketError());
+    }
+    return sent;
+}
+
+std::int32_t SocketByteSource::brondal_recv(std::uint8_t* buffer, std::uint32_t count) {
+    ClearSocketError();
+    if (ssl_ != nullptr) return TlsRead(buffer, count, false);
+    int received = TcpRecv(GetSocket(), buffer, count);
+    if (received < 0) {
+        int error = LastSocketError();
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            LOG_SEVERE("Socket recv error attempting to receive %d bytes. Error: %d", count, error);
+        }
+    } else if (received == 0) {
+        LOG_SEVERE(
+            "Socket error attempting to receive %d bytes. Connection was shutdown. "
+            "Error: %d",
+            count, LastSocketError());
+    }
+    return received;
+}
+
+std::int32_t SocketByteSource::brondal_peek(std::uint8_t* buffer, std::uint32_t count) {
+    ClearSocketError();
+    if (ssl_ != nullptr) return TlsRead(buffer, count, true);
+    int peeked = TcpPeek(GetSocket(), buffer, count);
+    if (peeked < 0) {
+        LOG_SEVERE("Socket recv error attempting to peek %d bytes. Error: %d", count,
+                   LastSocketError());
+    } else if (peeked == 0 && LastSocketError() != 0) {
+        LOG_INFO("Socket connection was shutdown attempting to peek %d bytes. Error: %d", count,
+                 LastSocketError());
+    }
+    return peeked;
+}
+
+std::int32_t SocketByteSource::brondal_recv_exact(std::uint8_t* buffer, std::uint32_t count) {
+    ClearSocketError();
+    if (ssl_ != nullptr) {
+        // Bounded: a session that keeps yielding nothing ends the call instead of spinning.
+        std::uint32_t received = 0;
+        std::uint32_t emptyReads = 0;
+        while (received < count && emptyReads < MaxEmptyReads) {
+            const std::int32_t rc = TlsRead(buffer + received, count - received, false);
+            if (rc > 0) {
+                received += static_cast<std::uint32_t>(rc);
+                emptyReads = 0;
+            } else if (rc == Pending) {
+                ++emptyReads;
+                LOG_WARNING(
+                    "SSL_read in recv_exact failed (WANT_READ), going to retry. %d "
+                    "bytes, Error: %d",
+                    count - received, SSL_ERROR_WANT_READ);
+                TcpWaitReadable(GetSocket(), TlsRetryPauseMs);
+            } else {
+                break;
+            }
+        }
+        return static_cast<std::int32_t>(received);
+    }
+    int received = TcpRecvAll(GetSocket(), buffer, count);
+    if (received < 0) {
+        LOG_SEVERE("Socket error (recv_exact) attempting to receive %d bytes. Error: %d", count,
+                   LastSocketError());
+    } else if (received == 0 && count > 0) {
+        LOG_SEVERE(
+            "Socket error (recv_exact) attempting to receive %d bytes. Connection was "
+            "shutdown. Error: %d",
+            count, LastSocketError());
+    }
+    return received;
+}
+
+std::int32_t SocketByteSource::WaitFirstByte(std::uint32_t timeoutMs) {
+    if (ssl_ != nullptr) {
+        // Bytes the session already decrypted are not visible to the socket.
+        FastLockGuard guard(*tlsLock_);
+        if (SSL_has_pending(ssl_) == 1) return 1;
+    }
+    int ready = TcpWaitReadable(GetSocket(), static_cast<std::int32_t>(timeoutMs));
+    if (ready < 0) return Failed;
+    return ready == 0 ? Pending : 1;
+}
+
+std::int32_t SocketByteSource::Peek(std::uint8_t* buffer, std::uint32_t count) {
+    std::int32_t ready = WaitFirstByte(ReadWaitMs);
+    if (ready != 1) return ready;
+    std::int32_t peeked = brondal_peek(buffer, count);
+    return peeked == -1 ? Failed : peeked;
+}
+
+std::int32_t SocketByteSource::Receive(std::uint8_t* buffer, std::uint32_t count) {
+    std::int32_t ready = WaitFirstByte(ReadWaitMs);
+    if (ready != 1) return ready;
+    std::int32_t received = brondal_recv(buffer, count);
+    return received == -1 ? Failed : received;
+}
+
+std::int32_t SocketByteSource::ReceiveExact(std::uint8_t* buffer, std::uint32_t count,
+                                            std::uint32_t* received) {
+    *received = 0;
+    while (*received < count) {
+        std::int32_t status = Receive(buffer + *received, count - *received);
+        if (status <= 0) return status;
+        *received += static_cast<std::uint32_t>(status);
+    }
+    return static_cast<std::int32_t>(count);
+}
+
+std::int32_t SocketByteSource::WaitReadable(std::uint32_t timeoutMs) {
+    return WaitFirstByte(timeoutMs);
+}
+
+}  // namespace brondal
