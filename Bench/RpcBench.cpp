@@ -36,24 +36,27 @@ RefPtr<IDataStream> NewStream() {
 // Two engines joined by one connection, shared by every caller thread. Never destroyed: the
 // benchmark threads may run until the process ends.
 struct CallPair {
-    CallPair() {
-        connection = InMemoryTransport::Connect(clientTransport.Get(), serverTransport.Get());
+    explicit CallPair(brondal::testing::RpcLink made) : link(std::move(made)) {
         brondal::CreateRpc(client.Receive());
         brondal::CreateRpc(server.Receive());
-        client->Initialize(clientTransport.Get(), 0);
-        server->Initialize(serverTransport.Get(), 0);
+        client->Initialize(link.client.Get(), 0);
+        server->Initialize(link.server.Get(), 0);
         server->AddStub(Object, stub.Get());
     }
-    RefPtr<InMemoryTransport> clientTransport = InMemoryTransport::Create();
-    RefPtr<InMemoryTransport> serverTransport = InMemoryTransport::Create();
-    UUID connection;
+    brondal::testing::RpcLink link;
     RefPtr<IRpc> client;
     RefPtr<IRpc> server;
     RefPtr<TestStub> stub = RefPtr<TestStub>::Adopt(new TestStub(Object));
 };
 
 CallPair& SharedPair() {
-    static CallPair* pair = new CallPair();
+    static CallPair* pair = new CallPair(brondal::testing::MakeInMemoryLink());
+    return *pair;
+}
+
+// The same over the TCP transport on loopback.
+CallPair& SharedTcpPair() {
+    static CallPair* pair = new CallPair(brondal::testing::MakeTcpLink());
     return *pair;
 }
 
@@ -67,8 +70,7 @@ double PercentileUs(std::vector<double>& samples, double fraction) {
 
 // Echo calls of a short string, each waiting for its response. With several threads the
 // rate is the total; the percentiles are each caller's, averaged over the callers.
-void BM_CallRoundTrip(benchmark::State& state) {
-    CallPair& pair = SharedPair();
+void CallRoundTrip(benchmark::State& state, CallPair& pair) {
     RefPtr<IDataStream> arguments = NewStream();
     arguments->WriteString("display-name");
     std::vector<double> latencyUs;
@@ -76,7 +78,7 @@ void BM_CallRoundTrip(benchmark::State& state) {
     for (auto _ : state) {
         RefPtr<IDataStream> reply = NewStream();
         const auto start = std::chrono::steady_clock::now();
-        const Result result = pair.client->Execute(pair.connection, Object, TestStub::Echo,
+        const Result result = pair.client->Execute(pair.link.connectionId, Object, TestStub::Echo,
                                                    arguments.Get(), reply.Get(), 30000);
         const auto end = std::chrono::steady_clock::now();
         if (result != brondal::ResultOk) state.SkipWithError("call failed");
@@ -88,7 +90,11 @@ void BM_CallRoundTrip(benchmark::State& state) {
     state.counters["p99_us"] =
         benchmark::Counter(PercentileUs(latencyUs, 0.99), benchmark::Counter::kAvgThreads);
 }
+void BM_CallRoundTrip(benchmark::State& state) { CallRoundTrip(state, SharedPair()); }
 BENCHMARK(BM_CallRoundTrip)->Threads(1)->Threads(8)->Threads(64)->UseRealTime();
+
+void BM_CallRoundTripTcp(benchmark::State& state) { CallRoundTrip(state, SharedTcpPair()); }
+BENCHMARK(BM_CallRoundTripTcp)->Threads(1)->Threads(8)->Threads(64)->UseRealTime();
 
 // Counts the callbacks a client receives.
 class Receiver : public brondal::ITransport::ITransportNotify, public brondal::IRefCountImpl {

@@ -9,8 +9,11 @@
 #include "IRpc.h"
 #include "ITransport.h"
 #include "InMemoryTransport.h"
+#include "NetworkTransportImpl.h"
 #include "RefPtr.h"
+#include "TcpSocket.h"
 #include "Uuid.h"
+#include "WaitFor.h"
 
 namespace brondal::testing {
 
@@ -34,6 +37,39 @@ inline RpcLink MakeInMemoryLink() {
     return {client, server, id, [client, server] {
                 client->Shutdown();
                 server->Shutdown();
+            }};
+}
+
+// The same over the TCP transport on loopback: a listening server and a client that opens
+// one connection to it.
+inline RpcLink MakeTcpLink() {
+    RefPtr<ITransport> server, client;
+    std::uint16_t port = 0;
+    // A port nobody listens on now; another process may take it before we bind, so try a
+    // few.
+    for (int attempt = 0; attempt < 5 && !server; ++attempt) {
+        int probe = platform::TcpCreate();
+        platform::TcpSetReuseAddress(probe);
+        platform::TcpBind(probe, 0x7f000001, 0);
+        platform::TcpGetLocal(probe, nullptr, &port);
+        platform::TcpClose(probe);
+        platform::CreateInstance(0x7f000001, port, server.Receive());
+        if (Failed(server->Initialize(false, true))) server.Reset();
+    }
+    platform::CreateInstance(0, 0, client.Receive());
+    client->Initialize(false, true);
+    UUID id;
+    client->OpenConnection(0x7f000001, port, &id, 10000);
+    // The accepting side files the connection on its manager thread; answers written before
+    // that would find no connection.
+    PollUntil([&] {
+        std::uint32_t connections = 0;
+        server->GetStatistics(&connections);
+        return connections == 1;
+    });
+    return {client, server, id, [client, server] {
+                client->Finalize();
+                server->Finalize();
             }};
 }
 

@@ -195,6 +195,7 @@ TEST_P(RpcEngineTest, RegistrationAndArgumentChecks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(InMemory, RpcEngineTest, ::testing::Values(&testing::MakeInMemoryLink));
+INSTANTIATE_TEST_SUITE_P(Tcp, RpcEngineTest, ::testing::Values(&testing::MakeTcpLink));
 
 TEST(RpcLifecycleTest, FinalizeUnbindsTheEngine) {
     RefPtr<IRpc> rpc;

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 
 #include "DefaultScheduler.h"
 
@@ -36,11 +38,19 @@ public:
     std::int64_t GetLocalTimeMs() override { return utcMs_.load() + localOffsetMs_; }
     std::uint32_t GetTickCount() override { return tickMs_.load(); }
 
+    // Replaces real sleeping: while a hook is set, Sleep calls it instead (an empty hook
+    // restores real sleeps). For code under test that sleeps in every pass, such as a
+    // thread's pass called directly by the test.
+    void SetSleepHook(std::function<void(std::uint32_t ms)> hook);
+    void Sleep(std::uint32_t ms) override;
+
 private:
     std::atomic<std::int64_t> utcMs_;
     std::atomic<std::uint32_t> tickMs_{1000};
     const std::int64_t localOffsetMs_;
     Scheduler* previous_;
+    std::mutex sleepHookLock_;
+    std::function<void(std::uint32_t)> sleepHook_;
 };
 
 }  // namespace brondal::testing

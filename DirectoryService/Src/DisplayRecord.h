@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Uuid.h"
+
+namespace brondal::corvane::server {
+
+// One registered display, as its last UpdateDisplay described it.
+struct DisplayRecord {
+    UUID displayId;
+    std::string secondaryName;
+    std::string displayName;
+    // IPv4 address in whatever byte order the display sends; stored and returned unchanged.
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    std::uint32_t tag = 1;
+    std::string extra;
+    // Scheduler-clock ms of the last update.
+    std::uint64_t lastUpdateTime = 0;
+
+    // Equal when the display's content is: lastUpdateTime is left out, so that a refresh
+    // with unchanged data extends the display's life without changing the directory version.
+    friend bool operator==(const DisplayRecord& a, const DisplayRecord& b) {
+        return a.displayId == b.displayId && a.secondaryName == b.secondaryName &&
+               a.displayName == b.displayName && a.address == b.address && a.port == b.port &&
+               a.tag == b.tag && a.extra == b.extra;
+    }
+};
+
+}  // namespace brondal::corvane::server
