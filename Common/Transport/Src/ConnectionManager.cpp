@@ -6,36 +6,13 @@
 #include "DeleteLater.h"
 #include "LockGuard.h"
 #include "LogCall.h"
+#include "QueueMarshalling.h"
 
 namespace brondal {
 
 namespace {
 
 const UUID QueueObject{};
-
-// Pointers cross the queue as their full native width; the streams never leave the process.
-template <class T>
-Result WritePointer(IDataStream* stream, T* pointer) {
-    return stream->WriteBytes(&pointer, sizeof pointer);
-}
-
-template <class T>
-Result ReadPointer(IDataStream* stream, T** pointer) {
-    return stream->ReadBytes(pointer, sizeof *pointer);
-}
-
-Result WriteId(IDataStream* stream, const UUID& id) {
-    std::uint8_t bytes[ChannelIdLength];
-    EncodeChannelId(id, bytes);
-    return stream->WriteBytes(bytes, sizeof bytes);
-}
-
-Result ReadId(IDataStream* stream, UUID* id) {
-    std::uint8_t bytes[ChannelIdLength];
-    Result result = stream->ReadBytes(bytes, sizeof bytes);
-    if (Succeeded(result)) *id = DecodeChannelId(bytes);
-    return result;
-}
 
 RefPtr<IDataStream> NewStream() {
     RefPtr<IDataStream> stream;

@@ -5,6 +5,7 @@
 #include "DeleteLater.h"
 #include "LockGuard.h"
 #include "LogCall.h"
+#include "QueueMarshalling.h"
 #include "RefPtr.h"
 #include "WireFormat.h"
 
@@ -15,29 +16,6 @@ namespace {
 const UUID QueueObject{};
 
 using Listener = ITransport::ITransportNotify;
-
-template <class T>
-Result WritePointer(IDataStream* stream, T* pointer) {
-    return stream->WriteBytes(&pointer, sizeof pointer);
-}
-
-template <class T>
-Result ReadPointer(IDataStream* stream, T** pointer) {
-    return stream->ReadBytes(pointer, sizeof *pointer);
-}
-
-Result WriteId(IDataStream* stream, const UUID& id) {
-    std::uint8_t bytes[ChannelIdLength];
-    EncodeChannelId(id, bytes);
-    return stream->WriteBytes(bytes, sizeof bytes);
-}
-
-Result ReadId(IDataStream* stream, UUID* id) {
-    std::uint8_t bytes[ChannelIdLength];
-    Result result = stream->ReadBytes(bytes, sizeof bytes);
-    if (Succeeded(result)) *id = DecodeChannelId(bytes);
-    return result;
-}
 
 // A listener's own view of the frame from the current read position, so that listeners
 // do not disturb each other's reading.
