@@ -34,6 +34,10 @@ Result RpcImpl::Initialize(ITransport* transport, std::int32_t /*reserved*/) {
     return LOG_REPORT(ResultOk);
 }
 
+RpcImpl::~RpcImpl() {
+    if (transport_) transport_->RemoveNotify(this);
+}
+
 Result RpcImpl::Finalize() {
     RefPtr<ITransport> transport;
     {

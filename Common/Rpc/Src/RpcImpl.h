@@ -38,7 +38,9 @@ public:
     Result OnEvent(UUID connectionId, std::int32_t event) override;
 
 private:
-    ~RpcImpl() override = default;
+    // An engine released without Finalize still leaves its transport's listener list: the
+    // transport holds listeners by plain pointer.
+    ~RpcImpl() override;
 
     RefPtr<ITransport> CurrentTransport();
     // Waits for the call's response for up to timeoutMs by the scheduler's clock.

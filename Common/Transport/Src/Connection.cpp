@@ -207,7 +207,9 @@ Result Connection::SendFrame(const std::uint8_t* bytes, std::uint32_t length, bo
                     "error: %d. Connection ID: %s. Timeout: %d",
                     LastSocketError(), connectionId.ToString().c_str(), timeout);
             }
-            return ResultWriteTimeout;
+            // A closed or failed socket is a lost socket, not a slow one: the reliable
+            // adapter reconnects on the former and gives up on the latter.
+            return ready < 0 ? ResultSocketWriteFailed : ResultWriteTimeout;
         }
         const std::int32_t count = source_.brondal_send(bytes + sent, length - sent);
         if (count < 0) {

@@ -1,0 +1,129 @@
+#include "FlowControlLayer.h"
+
+#include <limits>
+
+#include "FastLog.h"
+#include "IRefCountImpl.h"
+#include "LayerHeaders.h"
+#include "LogCall.h"
+#include "Scheduler.h"
+
+namespace brondal {
+
+namespace {
+
+// Sends one acknowledgement of a paced packet after the packet was delivered, then runs
+// the task it was chained in front of.
+class Ack final : public ITransport::PostReceiveTask, public IRefCountImpl {
+public:
+    Ack(IRefCount* adapter, IRefCount* connection, ITransportLayer* lower, std::int64_t sentMs,
+        std::int64_t size, RefPtr<ITransport::PostReceiveTask> next)
+        : adapter_(adapter),
+          connection_(connection),
+          lower_(lower),
+          sentMs_(sentMs),
+          size_(size),
+          next_(std::move(next)) {}
+
+    void Run() override {
+        RefPtr<IDataStream> ack;
+        if (Succeeded(NewDataStream(ack.Receive())) &&
+            Succeeded(WritePacedAck(ack.Get(), {GetScheduler().GetTimeMs() - sentMs_, size_}))) {
+            lower_->Send(ack.Get(), 0);
+        }
+        if (next_) next_->Run();
+    }
+
+private:
+    // Keep the lower layer (owned by the connection, which uses the adapter) alive until
+    // the task has run, however late.
+    RefPtr<IRefCount> adapter_;
+    RefPtr<IRefCount> connection_;
+    ITransportLayer* lower_;
+    std::int64_t sentMs_;
+    std::int64_t size_;
+    RefPtr<ITransport::PostReceiveTask> next_;
+};
+
+}  // namespace
+
+FlowControlLayer::FlowControlLayer(IRefCount* keepAliveAdapter, IRefCount* keepAliveConnection,
+                                   std::uint32_t peerAddress, std::uint16_t peerPort,
+                                   std::unique_ptr<IFlowControl> flowControl,
+                                   std::unique_ptr<ITransportLayer> lower)
+    : adapter_(keepAliveAdapter),
+      connection_(keepAliveConnection),
+      peerAddress_(peerAddress),
+      peerPort_(peerPort),
+      flowControl_(std::move(flowControl)),
+      lower_(std::move(lower)) {}
+
+Result FlowControlLayer::Send(IDataStream* packet, std::uint32_t timeoutMs) {
+    if (!active_ || timeoutMs == 0) return lower_->Send(packet, timeoutMs);
+    const std::int64_t t0 = FastLog::Counter();
+    std::uint32_t size = 0;
+    Result result = packet->GetSize(&size);
+    if (Failed(result)) return result;
+    const std::int64_t bytes = std::int64_t{size} + PacedDataHeaderSize;
+    const auto wait = static_cast<std::int32_t>(
+        std::min<std::uint32_t>(timeoutMs, std::numeric_limits<std::int32_t>::max()));
+    if (!flowControl_->OnWrite(bytes, wait)) {
+        LOG_SEVERE("flow control timeout");
+        return ResultWriteTimeout;
+    }
+    const std::int64_t t1 = FastLog::Counter();
+    RefPtr<IDataStream> header;
+    RefPtr<IDataStream> paced;
+    if (Failed(result = NewDataStream(header.Receive())) ||
+        Failed(result = WritePacedDataHeader(header.Get(), GetScheduler().GetTimeMs())) ||
+        Failed(result = ConcatenateDataStreams(header.Get(), packet, paced.Receive()))) {
+        return result;
+    }
+    result = lower_->Send(paced.Get(), timeoutMs);
+    const std::int64_t t2 = FastLog::Counter();
+    FastLog::Log(std::make_unique<FastLog::Send>(peerAddress_, peerPort_,
+                                                 static_cast<std::uint32_t>(bytes), t0, t1, t2));
+    return result;
+}
+
+Result FlowControlLayer::Receive(RefPtr<IDataStream>& stream,
+                                 RefPtr<ITransport::PostReceiveTask>& task) {
+    Result result = lower_->Receive(stream, task);
+    if (Failed(result) || !stream) return result;
+    std::uint32_t position = 0;
+    std::uint8_t kind = 0;
+    if (Failed(result = stream->GetPosition(&position))) return result;
+    if (Failed(result = stream->ReadUInt8(&kind))) return result;
+    if (kind == PacedAckKind) {
+        PacedAck ack;
+        result = ReadPacedAck(stream.Get(), &ack);
+        stream.Reset();
+        // A malformed acknowledgement leaves the window as it was.
+        if (Succeeded(result)) flowControl_->OnAck(ack.delay, ack.bytes);
+        return result;
+    }
+    if (kind != PacedDataKind) return stream->SetPosition(position);
+    std::uint32_t size = 0;
+    std::int64_t sentMs = 0;
+    if (Failed(result = stream->GetSize(&size)) ||
+        Failed(result = ReadPacedDataHeader(stream.Get(), &sentMs))) {
+        return result;
+    }
+    task = RefPtr<ITransport::PostReceiveTask>::Adopt(
+        new Ack(adapter_, connection_, lower_.get(), sentMs, size, std::move(task)));
+    return ResultOk;
+}
+
+Result FlowControlLayer::Connect(const UUID& connectionId, const UUID&, bool) {
+    active_ = true;
+    connectionId_ = connectionId;
+    return ResultOk;
+}
+
+Result FlowControlLayer::Disconnect() {
+    active_ = false;
+    flowControl_->Reset();
+    return ResultOk;
+}
+
+}  // namespace brondal

@@ -1,0 +1,78 @@
+#include "FragmentLayer.h"
+
+#include <algorithm>
+
+#include "LayerHeaders.h"
+
+namespace brondal {
+
+FragmentLayer::FragmentLayer(std::unique_ptr<ITransportLayer> lower) : lower_(std::move(lower)) {}
+
+Result FragmentLayer::Send(IDataStream* message, std::uint32_t timeoutMs) {
+    if (timeoutMs == 0) return lower_->Send(message, 0);
+    std::uint32_t size = 0;
+    Result result = message->GetSize(&size);
+    if (Failed(result)) return result;
+    const std::uint64_t startedAt = disconnects_;
+    std::uint32_t offset = 0;
+    while (offset < size) {
+        if (disconnects_ != startedAt) return ResultOk;
+        const std::uint32_t length = std::min(size - offset, MaxFragmentBody);
+        RefPtr<IDataStream> header;
+        RefPtr<IDataStream> body;
+        RefPtr<IDataStream> fragment;
+        if (Failed(result = NewDataStream(header.Receive())) ||
+            Failed(result = WriteFragmentHeader(header.Get(), offset + length >= size)) ||
+            Failed(result = SliceDataStream(message, offset, offset + length, body.Receive())) ||
+            Failed(result = ConcatenateDataStreams(header.Get(), body.Get(), fragment.Receive())) ||
+            Failed(result = lower_->Send(fragment.Get(), timeoutMs))) {
+            return result;
+        }
+        offset += length;
+    }
+    return ResultOk;
+}
+
+Result FragmentLayer::Receive(RefPtr<IDataStream>& stream,
+                              RefPtr<ITransport::PostReceiveTask>& task) {
+    Result result = lower_->Receive(stream, task);
+    if (Failed(result) || !stream) return result;
+    std::uint32_t position = 0;
+    std::uint8_t kind = 0;
+    if (Failed(result = stream->GetPosition(&position))) return result;
+    if (Failed(result = stream->ReadUInt8(&kind))) return result;
+    if (kind != FragmentKind) return stream->SetPosition(position);
+    bool last = false;
+    if (Failed(result = ReadFragmentHeader(stream.Get(), &last))) return result;
+    std::uint32_t size = 0;
+    RefPtr<IDataStream> body;
+    if (Failed(result = stream->GetPosition(&position)) ||
+        Failed(result = stream->GetSize(&size)) ||
+        Failed(result = SliceDataStream(stream.Get(), position, size, body.Receive()))) {
+        return result;
+    }
+    fragments_.push_back(std::move(body));
+    stream.Reset();
+    if (!last) return ResultOk;
+    if (fragments_.size() == 1) {
+        stream = std::move(fragments_.front());
+    } else {
+        std::vector<IDataStream*> parts;
+        parts.reserve(fragments_.size());
+        for (auto& part : fragments_)
+            parts.push_back(part.Get());
+        result = ConcatenateDataStreams(parts, stream.Receive());
+    }
+    fragments_.clear();
+    return result;
+}
+
+Result FragmentLayer::Connect(const UUID&, const UUID&, bool) { return ResultOk; }
+
+Result FragmentLayer::Disconnect() {
+    fragments_.clear();
+    ++disconnects_;
+    return ResultOk;
+}
+
+}  // namespace brondal

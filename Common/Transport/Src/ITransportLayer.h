@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+
+#include "IDataStream.h"
+#include "ITransport.h"
+#include "RefPtr.h"
+#include "Uuid.h"
+
+namespace brondal {
+
+// One layer of a layered adapter connection. From top to bottom: resend, fragment, flow
+// control, network; each layer owns the one below it. Every operation runs with the
+// adapter's monitor held (layers release it only around blocking calls).
+class ITransportLayer {
+public:
+    virtual ~ITransportLayer() = default;
+
+    // Puts this layer's header in front of the message and passes it down. timeoutMs 0
+    // marks control traffic: not fragmented, not paced, never waits for a reconnect.
+    virtual Result Send(IDataStream* message, std::uint32_t timeoutMs) = 0;
+
+    // Takes a received message from the layer below. On return stream is the message for
+    // the layer above (positioned after this layer's header) or null when this layer
+    // consumed it. A layer may chain a task to run once the message has been delivered.
+    virtual Result Receive(RefPtr<IDataStream>& stream,
+                           RefPtr<ITransport::PostReceiveTask>& task) = 0;
+
+    // The connection is (re)opened; a nil connection id when the local side closes it.
+    virtual Result Connect(const UUID& connectionId, const UUID& sessionId, bool reconnect) = 0;
+
+    // The socket is lost.
+    virtual Result Disconnect() = 0;
+};
+
+// What the resend layer needs of its connection: the hello it receives.
+class IResendConnection {
+public:
+    virtual Result OnConnect(const UUID& peerConnectionId, const UUID& peerSessionId,
+                             bool reconnect) = 0;
+
+protected:
+    ~IResendConnection() = default;
+};
+
+}  // namespace brondal

@@ -1,0 +1,130 @@
+#include "ResendLayer.h"
+
+#include <vector>
+
+#include "LayerHeaders.h"
+#include "LogCall.h"
+
+namespace brondal {
+
+ResendLayer::ResendLayer(IResendConnection* connection, std::unique_ptr<ITransportLayer> lower)
+    : connection_(connection), lower_(std::move(lower)) {}
+
+Result ResendLayer::SendWhole(IDataStream* message, std::uint32_t timeoutMs) {
+    // A private view: the retained message's own position must stay at its start.
+    std::uint32_t position = 0;
+    std::uint32_t size = 0;
+    RefPtr<IDataStream> view;
+    Result result;
+    if (Failed(result = message->GetPosition(&position)) ||
+        Failed(result = message->GetSize(&size)) ||
+        Failed(result = SliceDataStream(message, position, size, view.Receive()))) {
+        return result;
+    }
+    return lower_->Send(view.Get(), timeoutMs);
+}
+
+Result ResendLayer::Send(IDataStream* message, std::uint32_t timeoutMs) {
+    RefPtr<IDataStream> header;
+    RefPtr<IDataStream> sequenced;
+    Result result;
+    if (Failed(result = NewDataStream(header.Receive())) ||
+        Failed(result = WriteSequencedDataHeader(header.Get(), nextSequence_)) ||
+        Failed(result = ConcatenateDataStreams(header.Get(), message, sequenced.Receive()))) {
+        return result;
+    }
+    retained_.push_back(Retained{nextSequence_++, sequenced});
+    return SendWhole(sequenced.Get(), timeoutMs);
+}
+
+Result ResendLayer::Receive(RefPtr<IDataStream>& stream,
+                            RefPtr<ITransport::PostReceiveTask>& task) {
+    Result result = lower_->Receive(stream, task);
+    if (Failed(result) || !stream) return result;
+    std::uint32_t position = 0;
+    std::uint8_t kind = 0;
+    if (Failed(result = stream->GetPosition(&position))) return result;
+    if (Failed(result = stream->ReadUInt8(&kind))) return result;
+    switch (kind) {
+        case HelloKind: {
+            UUID connectionId;
+            UUID sessionId;
+            bool reconnect = false;
+            // The identifiers are read one at a time: a hello cut after the connection id
+            // still names the peer in later log lines.
+            connectionId.Deserialize(stream.Get());
+            if (Failed(result = sessionId.Deserialize(stream.Get()))) return result;
+            peerConnectionId_ = connectionId;
+            if (Failed(result = stream->ReadBool(&reconnect))) return result;
+            stream.Reset();
+            return connection_->OnConnect(connectionId, sessionId, reconnect);
+        }
+        case SequencedDataKind: {
+            std::uint64_t sequence = 0;
+            if (Failed(result = ReadSequencedDataHeader(stream.Get(), &sequence))) return result;
+            if (sequence > lastReceived_ + 1) {
+                stream.Reset();
+                LOG_SEVERE("received sequence %lld; expected %lld on %s",
+                           static_cast<long long>(sequence),
+                           static_cast<long long>(lastReceived_ + 1),
+                           peerConnectionId_.ToString().c_str());
+                return ResultFail;
+            }
+            if (sequence == lastReceived_ + 1) {
+                lastReceived_ = sequence;
+            } else {
+                stream.Reset();
+            }
+            RefPtr<IDataStream> ack;
+            if (Failed(result = NewDataStream(ack.Receive())) ||
+                Failed(result = WriteSequenceAck(ack.Get(), sequence))) {
+                return result;
+            }
+            // The message is delivered even when its acknowledgement cannot go out: the
+            // sequence has already advanced, so withholding it would lose it for good (the
+            // peer's resend would be taken for a duplicate). The peer resends it after the
+            // reconnect and that copy is acknowledged.
+            result = lower_->Send(ack.Get(), 0);
+            if (Failed(result)) {
+                LOG_SPEW(0, "acknowledgement of %lld failed %x", static_cast<long long>(sequence),
+                         static_cast<unsigned>(result));
+            }
+            return stream ? ResultOk : result;
+        }
+        case SequenceAckKind: {
+            std::uint64_t acknowledged = 0;
+            if (Failed(result = ReadSequenceAck(stream.Get(), &acknowledged))) return result;
+            stream.Reset();
+            while (!retained_.empty() && retained_.front().sequence <= acknowledged) {
+                retained_.pop_front();
+            }
+            return ResultOk;
+        }
+        default:
+            return stream->SetPosition(position);
+    }
+}
+
+Result ResendLayer::Connect(const UUID& connectionId, const UUID& sessionId, bool reconnect) {
+    RefPtr<IDataStream> hello;
+    Result result;
+    if (Failed(result = NewDataStream(hello.Receive())) ||
+        Failed(result = WriteHello(hello.Get(), Hello{connectionId, sessionId, reconnect})) ||
+        Failed(result = lower_->Send(hello.Get(), 0)) || connectionId.IsNil()) {
+        return result;
+    }
+    // The lower layer releases the monitor while it writes: acknowledgements may shrink the
+    // queue and new messages join it meanwhile, so the resend works on a copy.
+    std::vector<RefPtr<IDataStream>> pending;
+    pending.reserve(retained_.size());
+    for (const Retained& entry : retained_)
+        pending.push_back(entry.message);
+    for (const auto& message : pending) {
+        if (Failed(result = SendWhole(message.Get(), 0))) break;
+    }
+    return result;
+}
+
+Result ResendLayer::Disconnect() { return ResultOk; }
+
+}  // namespace brondal

@@ -1,0 +1,461 @@
+#include "TransportAdapter.h"
+
+#include <algorithm>
+
+#include "DeleteLater.h"
+#include "LayerHeaders.h"
+#include "LockGuard.h"
+#include "LogCall.h"
+#include "NetworkLayer.h"
+#include "TransportAdapterConnection.h"
+
+namespace brondal {
+
+namespace {
+
+// An identifier the adapter does not know.
+constexpr Result ResultUnknownConnection = ResultInvalidArgument;
+
+bool IsSocketFailure(Result result) {
+    return result == ResultSocketWriteFailed || result == ResultConnectionNotFound;
+}
+
+}  // namespace
+
+TransportAdapter::TransportAdapter(ITransport* inner, std::uint32_t localAddress,
+                                   std::uint16_t localPort)
+    : inner_(dynamic_cast<ITransportFastWrite*>(inner)),
+      localAddress_(localAddress),
+      localPort_(localPort),
+      monitor_(GetScheduler().CreateMonitor()) {
+    if (Succeeded(GetScheduler().CreateTimer(timer_.Receive()))) {
+        timer_->Start(TimerPeriodMs, this, 1);
+    }
+}
+
+TransportAdapter::~TransportAdapter() {
+    DropTimer();
+    if (inner_) {
+        inner_->RemoveNotify(this);
+        inner_->SetDataHook(nullptr);
+    }
+}
+
+void TransportAdapter::DropTimer() {
+    RefPtr<ITimer> timer;
+    {
+        MonitorGuard guard(*monitor_);
+        timer = std::move(timer_);
+    }
+    // Releasing waits for a running callback, which takes the monitor.
+    timer.Reset();
+}
+
+bool TransportAdapter::WaitUntil(std::int64_t timeoutMs, const std::function<bool()>& done) {
+    const std::int64_t start = GetScheduler().GetTimeMs();
+    while (!done()) {
+        const std::int64_t left = timeoutMs - (GetScheduler().GetTimeMs() - start);
+        if (left <= 0) return false;
+        monitor_->Wait(static_cast<std::int32_t>(left));
+    }
+    return true;
+}
+
+RefPtr<TransportAdapter::Connection> TransportAdapter::FindById(const UUID& connectionId) const {
+    for (const auto& connection : connections_) {
+        if (connection->connectionId == connectionId) return connection;
+    }
+    return nullptr;
+}
+
+RefPtr<TransportAdapter::Connection> TransportAdapter::FindBySocket(const UUID& socketId) const {
+    for (const auto& connection : connections_) {
+        if (connection->socketId == socketId) return connection;
+    }
+    return nullptr;
+}
+
+std::size_t TransportAdapter::ConnectionCount() {
+    MonitorGuard guard(*monitor_);
+    return connections_.size();
+}
+
+TransportAdapter::ConnectionState TransportAdapter::StateForTesting(const UUID& connectionId) {
+    MonitorGuard guard(*monitor_);
+    RefPtr<Connection> connection = FindById(connectionId);
+    if (!connection) return {};
+    return {true, connection->layered, connection->established, connection->reconnecting};
+}
+
+std::vector<RefPtr<ITransport::ITransportNotify>> TransportAdapter::Listeners() const {
+    std::vector<RefPtr<ITransportNotify>> live;
+    live.reserve(listeners_.size());
+    for (ITransportNotify* listener : listeners_) {
+        if (listener->TryAddRef() != 0) live.push_back(RefPtr<ITransportNotify>::Adopt(listener));
+    }
+    return live;
+}
+
+Result TransportAdapter::NotifyEvent(const UUID& connectionId, std::int32_t event) {
+    Result combined = ResultOk;
+    for (const auto& listener : Listeners()) {
+        combined |= Unlocked([&] { return listener->OnEvent(connectionId, event); });
+    }
+    return combined;
+}
+
+Result TransportAdapter::ByConnection(const UUID& connectionId,
+                                      const std::function<Result(const UUID&)>& op) {
+    MonitorGuard guard(*monitor_);
+    RefPtr<Connection> connection = FindById(connectionId);
+    if (!connection) return ResultUnknownConnection;
+    const UUID socket = connection->socketId;
+    return Unlocked([&] { return op(socket); });
+}
+
+Result TransportAdapter::AddConnection(std::uint32_t address, std::uint16_t port,
+                                       const UUID& socketId, RefPtr<Connection>* added) {
+    RefPtr<Connection> connection =
+        RefPtr<Connection>::Adopt(new Connection(this, address, port, socketId));
+    std::uint32_t peerAddress = 0;
+    std::uint16_t peerPort = 0;
+    RefPtr<ITransportFastWrite::IWriter> writer;
+    Result result =
+        Unlocked([&] { return inner_->GetPeerIpv4(socketId, &peerAddress, &peerPort); });
+    if (Succeeded(result)) {
+        result = Unlocked([&] { return inner_->CreateWriter(socketId, writer.Receive()); });
+    }
+    if (Failed(result)) {
+        Unlocked([&] { return inner_->CloseConnection(socketId); });
+        return result;
+    }
+    connection->peerAddress = peerAddress;
+    connection->peerPort = peerPort;
+    connection->writer = std::move(writer);
+    LOG_SPEW(0,
+             "add connection %s socket %s ip %x port %d peer ip %x peer port %d my ip %x my port "
+             "%d",
+             connection->connectionId.ToString().c_str(), socketId.ToString().c_str(), address,
+             port, peerAddress, peerPort, localAddress_, localPort_);
+    std::shared_ptr<MyFactory> factory;
+    for (const auto& other : connections_) {
+        if (other->peerAddress == peerAddress && other->flowControlFactory) {
+            factory = other->flowControlFactory;
+            break;
+        }
+    }
+    if (!factory) factory = std::make_shared<MyFactory>(0, monitor_.get());
+    connection->BuildLayers(std::move(factory));
+    if (reliableDelivery_) connection->layered = true;
+    connections_.push_back(connection);
+    *added = std::move(connection);
+    return ResultOk;
+}
+
+Result TransportAdapter::RemoveConnection(const UUID& connectionId, RefPtr<Connection>* removed) {
+    auto found = std::find_if(connections_.begin(), connections_.end(),
+                              [&](const auto& c) { return c->connectionId == connectionId; });
+    if (found == connections_.end()) return ResultUnknownConnection;
+    LOG_SPEW(0, "remove connection %s socket %s", connectionId.ToString().c_str(),
+             (*found)->socketId.ToString().c_str());
+    if (removed != nullptr) *removed = *found;
+    connections_.erase(found);
+    return ResultOk;
+}
+
+Result TransportAdapter::SetDataHook(IDataHook*) { return ResultFail; }
+
+Result TransportAdapter::Initialize(bool deliverOnOwnThread, bool enabled) {
+    {
+        MonitorGuard guard(*monitor_);
+        if (initialized_) return ResultAlreadyInitialized;
+        initialized_ = true;
+    }
+    if (!inner_) return ResultNullPointer;
+    Result result = inner_->Initialize(deliverOnOwnThread, enabled);
+    if (Succeeded(result)) result = inner_->AddNotify(this);
+    if (Succeeded(result)) result = inner_->SetDataHook(this);
+    return result;
+}
+
+Result TransportAdapter::Finalize() {
+    DropTimer();
+    if (!inner_) return ResultNullPointer;
+    inner_->RemoveNotify(this);
+    inner_->SetDataHook(nullptr);
+    return inner_->Finalize();
+}
+
+Result TransportAdapter::AddNotify(ITransportNotify* listener) {
+    if (listener == nullptr) return ResultNullPointer;
+    MonitorGuard guard(*monitor_);
+    listeners_.push_back(listener);
+    return ResultOk;
+}
+
+Result TransportAdapter::RemoveNotify(ITransportNotify* listener) {
+    MonitorGuard guard(*monitor_);
+    auto found = std::find(listeners_.begin(), listeners_.end(), listener);
+    if (found != listeners_.end()) listeners_.erase(found);
+    return ResultOk;
+}
+
+Result TransportAdapter::SetKeepAlive(UUID connectionId, std::uint32_t intervalMs,
+                                      std::uint32_t timeoutMs) {
+    {
+        MonitorGuard guard(*monitor_);
+        if (RefPtr<Connection> connection = FindById(connectionId)) {
+            connection->keepAliveInterval = intervalMs;
+            connection->keepAliveTimeout = timeoutMs;
+        }
+    }
+    return ByConnection(connectionId, [&](const UUID& socket) {
+        return inner_->SetKeepAlive(socket, intervalMs, timeoutMs);
+    });
+}
+
+Result TransportAdapter::SetWriteTimeout(std::uint32_t milliseconds) {
+    const std::uint32_t value = std::max(milliseconds, MinWriteTimeoutMs);
+    const Result result = inner_->SetWriteTimeout(value);
+    if (Succeeded(result)) {
+        MonitorGuard guard(*monitor_);
+        writeTimeoutMs_ = value;
+    }
+    return result;
+}
+
+Result TransportAdapter::OpenConnection(std::uint32_t address, std::uint16_t port,
+                                        UUID* connectionId, std::uint32_t timeoutMs) {
+    if (connectionId == nullptr) return ResultNullPointer;
+    UUID socket;
+    Result result = inner_->OpenConnection(address, port, &socket, timeoutMs);
+    if (Failed(result)) return result;
+    MonitorGuard guard(*monitor_);
+    RefPtr<Connection> connection;
+    if (Failed(result = AddConnection(address, port, socket, &connection))) return result;
+    if (Failed(result = connection->ConnectLayers(connection->connectionId, connection->sessionId,
+                                                  false))) {
+        return result;
+    }
+    *connectionId = connection->connectionId;
+    return ResultOk;
+}
+
+Result TransportAdapter::CloseConnection(UUID connectionId) {
+    MonitorGuard guard(*monitor_);
+    RefPtr<Connection> connection = FindById(connectionId);
+    if (!connection) return ResultUnknownConnection;
+    // A hello without identity tells the peer not to bring this connection back.
+    connection->ConnectLayers(UUID(), connection->sessionId, false);
+    connection->established = false;
+    connection->writer.Reset();
+    if (connection->socketId.IsNil()) return RemoveConnection(connectionId, nullptr);
+    const UUID socket = connection->socketId;
+    // The removal follows from the disconnected event.
+    return Unlocked([&] { return inner_->CloseConnection(socket); });
+}
+
+Result TransportAdapter::CloseAllConnections() {
+    std::vector<RefPtr<Connection>> table;
+    {
+        MonitorGuard guard(*monitor_);
+        table = connections_;
+    }
+    for (const auto& connection : table) {
+        UUID id;
+        {
+            MonitorGuard guard(*monitor_);
+            id = connection->connectionId;
+        }
+        const Result result = CloseConnection(id);
+        if (Failed(result)) return result;
+    }
+    return ResultOk;
+}
+
+Result TransportAdapter::SetConnectionSocketDscp(UUID connectionId, std::uint32_t dscp) {
+    return ByConnection(connectionId, [&](const UUID& socket) {
+        return inner_->SetConnectionSocketDscp(socket, dscp);
+    });
+}
+
+Result TransportAdapter::GetPeerIpv4(UUID connectionId, std::uint32_t* address,
+                                     std::uint16_t* port) {
+    return ByConnection(connectionId, [&](const UUID& socket) {
+        return inner_->GetPeerIpv4(socket, address, port);
+    });
+}
+
+Result TransportAdapter::GetLocalIpv4(UUID connectionId, std::uint32_t* address) {
+    return ByConnection(connectionId,
+                        [&](const UUID& socket) { return inner_->GetLocalIpv4(socket, address); });
+}
+
+Result TransportAdapter::ConnectionReadyForWrite(UUID connectionId, bool* ready) {
+    return ByConnection(connectionId, [&](const UUID& socket) {
+        return inner_->ConnectionReadyForWrite(socket, ready);
+    });
+}
+
+Result TransportAdapter::WriteText(UUID connectionId, IDataStream* data) {
+    return ByConnection(connectionId,
+                        [&](const UUID& socket) { return inner_->WriteText(socket, data); });
+}
+
+Result TransportAdapter::WriteTextSynchronous(UUID connectionId, IDataStream* data) {
+    return ByConnection(connectionId, [&](const UUID& socket) {
+        return inner_->WriteTextSynchronous(socket, data);
+    });
+}
+
+Result TransportAdapter::Write(UUID connectionId, UUID channelId, IDataStream* data) {
+    if (data == nullptr) return ResultNullPointer;
+    MonitorGuard guard(*monitor_);
+    RefPtr<Connection> connection = FindById(connectionId);
+    if (!connection) return ResultUnknownConnection;
+    if (!WaitUntil(WriterWaitMs, [&] { return !connection->writing; })) {
+        LOG_SEVERE("write timeout for connection %s", connectionId.ToString().c_str());
+        return ResultWriteTimeout;
+    }
+    connection->writing = true;
+    const UUID before = connection->socketId;
+    Result result;
+    if (connection->layered) {
+        RefPtr<IDataStream> header;
+        RefPtr<IDataStream> message;
+        if (Succeeded(result = NewDataStream(header.Receive())) &&
+            Succeeded(result = WriteUserMessageHeader(header.Get(), channelId)) &&
+            Succeeded(result = ConcatenateDataStreams(header.Get(), data, message.Receive()))) {
+            connection->messageInFlight = true;
+            connection->messageEpoch = connection->socketEpoch;
+            result = connection->Top()->Send(message.Get(), writeTimeoutMs_);
+            connection->messageInFlight = false;
+            if (Succeeded(result) && connection->messageEpoch != connection->socketEpoch) {
+                // Abandoned part-way for the resend: done once a socket is back.
+                WaitUntil(WriterWaitMs, [&] { return !connection->reconnecting; });
+                if (connection->socketId.IsNil()) result = ResultSocketWriteFailed;
+            }
+        }
+    } else {
+        // What the network layer would make of a composed user message, without composing
+        // it: the payload under the caller's channel.
+        result = connection->SendFrame(channelId, data, writeTimeoutMs_);
+    }
+    if (IsSocketFailure(result)) result = Reconnect(result, connection.Get(), before, true);
+    if (Failed(result)) {
+        LOG_SEVERE("write failed for connection %s %x", connectionId.ToString().c_str(),
+                   static_cast<unsigned>(result));
+    }
+    connection->writing = false;
+    monitor_->NotifyAll();
+    return result;
+}
+
+Result TransportAdapter::EnableReliableDelivery() {
+    MonitorGuard guard(*monitor_);
+    reliableDelivery_ = true;
+    const std::vector<RefPtr<Connection>> table = connections_;
+    for (const auto& connection : table) {
+        if (connection->layered) continue;
+        connection->layered = true;
+        connection->ConnectLayers(connection->connectionId, connection->sessionId, false);
+    }
+    return ResultOk;
+}
+
+Result TransportAdapter::OnEvent(UUID socketId, std::int32_t event) {
+    MonitorGuard guard(*monitor_);
+    if (event == ConnectionOpened) {
+        RefPtr<Connection> connection;
+        const Result result = AddConnection(0, 0, socketId, &connection);
+        if (Failed(result)) return result;
+        return NotifyEvent(connection->connectionId, ConnectionOpened);
+    }
+    if (event != ConnectionClosed) return ResultUnknownConnection;
+    RefPtr<Connection> connection = FindBySocket(socketId);
+    if (!connection) return ResultUnknownConnection;
+    const Result result = Reconnect(ResultFail, connection.Get(), socketId, false);
+    if (Failed(result)) {
+        const UUID id = connection->connectionId;
+        if (Succeeded(RemoveConnection(id, nullptr))) NotifyEvent(id, ConnectionClosed);
+    }
+    return result;
+}
+
+Result TransportAdapter::PreOnDataReady(UUID socketId, UUID* channelId, IDataStream** data,
+                                        PostReceiveTask** task) {
+    if (channelId == nullptr || data == nullptr || task == nullptr) return ResultNullPointer;
+    MonitorGuard guard(*monitor_);
+    RefPtr<Connection> connection = FindBySocket(socketId);
+    if (!connection) return ResultUnknownConnection;
+    if (*channelId != AdapterChannelId) return ResultOk;
+    connection->CountPreRead();
+    connection->layered = true;
+    RefPtr<IDataStream> stream = RefPtr<IDataStream>::Adopt(*data);
+    RefPtr<PostReceiveTask> after = RefPtr<PostReceiveTask>::Adopt(*task);
+    *data = nullptr;
+    *task = nullptr;
+    Result result = connection->Top()->Receive(stream, after);
+    if (Succeeded(result) && stream) {
+        std::uint8_t kind = 0;
+        result = stream->ReadUInt8(&kind);
+        if (Succeeded(result)) result = ReadUserMessageHeader(stream.Get(), channelId);
+    }
+    if (Failed(result) || !stream) {
+        // Nothing is delivered, so the transport would drop the task unrun; but the
+        // packet's acknowledgement must still go out, or the sender's window never opens
+        // again.
+        if (after) Unlocked([&] { after->Run(); });
+        return result;
+    }
+    *data = stream.Detach();
+    *task = after.Detach();
+    return ResultOk;
+}
+
+Result TransportAdapter::OnDataReady(UUID socketId, UUID channelId, IDataStream* data) {
+    MonitorGuard guard(*monitor_);
+    RefPtr<Connection> connection = FindBySocket(socketId);
+    if (!connection) return ResultUnknownConnection;
+    if (data == nullptr) return ResultOk;
+    connection->CountRead();
+    const UUID id = connection->connectionId;
+    std::uint32_t position = 0;
+    std::uint32_t size = 0;
+    data->GetPosition(&position);
+    data->GetSize(&size);
+    Result combined = ResultOk;
+    for (const auto& listener : Listeners()) {
+        RefPtr<IDataStream> view;
+        if (Failed(SliceDataStream(data, position, size, view.Receive()))) continue;
+        combined |= Unlocked([&] { return listener->OnDataReady(id, channelId, view.Get()); });
+    }
+    return combined;
+}
+
+// Configuration the adapter needs nothing from.
+Result TransportAdapter::SetEnabled(bool enabled) { return inner_->SetEnabled(enabled); }
+Result TransportAdapter::ReleaseListenerPort() { return inner_->ReleaseListenerPort(); }
+Result TransportAdapter::ChangeListenerPort(std::uint16_t port) {
+    return inner_->ChangeListenerPort(port);
+}
+Result TransportAdapter::SetEncryptionEnabled(bool enabled) {
+    return inner_->SetEncryptionEnabled(enabled);
+}
+Result TransportAdapter::SetIdleConnectionPurgeEnabled(bool enabled) {
+    return inner_->SetIdleConnectionPurgeEnabled(enabled);
+}
+Result TransportAdapter::SetConnectionParameters(std::uint32_t first, std::uint32_t second) {
+    return inner_->SetConnectionParameters(first, second);
+}
+Result TransportAdapter::BeginWrite() { return inner_->BeginWrite(); }
+Result TransportAdapter::EndWrite() { return inner_->EndWrite(); }
+Result TransportAdapter::GetStatistics(std::uint32_t* connections) {
+    return inner_->GetStatistics(connections);
+}
+Result TransportAdapter::GetHostByName(const std::string& host, std::uint32_t* address) {
+    return inner_->GetHostByName(host, address);
+}
+Result TransportAdapter::CreateDataStream(IDataStream**) { return ResultNotImplemented; }
+
+}  // namespace brondal

@@ -1,0 +1,164 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "IRefCountImpl.h"
+#include "ITimer.h"
+#include "ITransport.h"
+#include "RefPtr.h"
+#include "Scheduler.h"
+#include "Uuid.h"
+
+namespace brondal {
+
+// Frames of the TCP transport on this channel carry layered adapter traffic.
+inline constexpr UUID AdapterChannelId(0x84dbd83a, 0xef14, 0x4935, 0xa5dbc825a938abce);
+
+// An ITransport over a binary-framed TCP transport whose connections keep a stable
+// identifier across the loss of their socket. A connection that is layered (because
+// EnableReliableDelivery was called, or layered traffic arrived from the peer) numbers,
+// acknowledges, fragments and paces its messages; when its socket breaks, the side that
+// opened it reconnects, the peer attaches the new socket to the old connection, and
+// unacknowledged messages are sent again. An unlayered connection is a plain connection
+// of the inner transport.
+//
+// One monitor guards the table, the listener list, every connection's fields and the
+// flow-control windows. Calls into the inner transport, into listeners and into a
+// connection's writer are made with the monitor fully released (ExitAll/Restore), so a
+// caller holding it recursively cannot deadlock against the transport's threads. Waits are
+// loops on the monitor with the remaining time.
+class TransportAdapter final : public ITransport,
+                               public ITransport::ITransportNotify,
+                               public ITransport::IDataHook,
+                               public ITimer::ITimerCallback,
+                               public IRefCountImpl {
+public:
+    class Connection;
+    // Also inherited through the listener and hook bases; these are the ones meant.
+    using ITransportNotify = ITransport::ITransportNotify;
+    using IDataHook = ITransport::IDataHook;
+    using PostReceiveTask = ITransport::PostReceiveTask;
+
+    static constexpr std::uint32_t MinWriteTimeoutMs = 10000;
+    static constexpr std::uint32_t TimerPeriodMs = 200;
+    static constexpr std::int64_t FirstRetryDelayMs = 200;
+    static constexpr std::int64_t MaxRetryDelayMs = 2000;
+    static constexpr std::int64_t GiveUpAfterMs = 10000;
+    static constexpr std::uint32_t ReopenTimeoutMs = 2000;
+    // How long a write waits for the previous write, or for a lost socket to come back.
+    static constexpr std::int64_t WriterWaitMs = 20000;
+
+    // inner must also be an ITransportFastWrite. The address and port are only logged.
+    TransportAdapter(ITransport* inner, std::uint32_t localAddress, std::uint16_t localPort);
+    ~TransportAdapter() override;
+
+    // ITransport
+    Result SetDataHook(IDataHook* hook) override;
+    Result Initialize(bool deliverOnOwnThread, bool enabled) override;
+    Result SetEnabled(bool enabled) override;
+    Result ReleaseListenerPort() override;
+    Result ChangeListenerPort(std::uint16_t port) override;
+    Result SetConnectionSocketDscp(UUID connectionId, std::uint32_t dscp) override;
+    Result Finalize() override;
+    Result SetEncryptionEnabled(bool enabled) override;
+    Result AddNotify(ITransportNotify* listener) override;
+    Result SetKeepAlive(UUID connectionId, std::uint32_t intervalMs,
+                        std::uint32_t timeoutMs) override;
+    Result SetIdleConnectionPurgeEnabled(bool enabled) override;
+    Result SetWriteTimeout(std::uint32_t milliseconds) override;
+    Result RemoveNotify(ITransportNotify* listener) override;
+    Result SetConnectionParameters(std::uint32_t first, std::uint32_t second) override;
+    Result OpenConnection(std::uint32_t address, std::uint16_t port, UUID* connectionId,
+                          std::uint32_t timeoutMs) override;
+    Result CloseConnection(UUID connectionId) override;
+    Result CloseAllConnections() override;
+    Result GetPeerIpv4(UUID connectionId, std::uint32_t* address, std::uint16_t* port) override;
+    Result GetLocalIpv4(UUID connectionId, std::uint32_t* address) override;
+    Result BeginWrite() override;
+    Result EndWrite() override;
+    Result ConnectionReadyForWrite(UUID connectionId, bool* ready) override;
+    Result Write(UUID connectionId, UUID channelId, IDataStream* data) override;
+    Result WriteText(UUID connectionId, IDataStream* data) override;
+    Result WriteTextSynchronous(UUID connectionId, IDataStream* data) override;
+    Result GetStatistics(std::uint32_t* connections) override;
+    Result GetHostByName(const std::string& host, std::uint32_t* address) override;
+    Result EnableReliableDelivery() override;
+    Result CreateDataStream(IDataStream** data) override;
+
+    // From the inner transport. connectionId is the inner (socket) identifier.
+    Result OnDataReady(UUID socketId, UUID channelId, IDataStream* data) override;
+    Result OnEvent(UUID socketId, std::int32_t event) override;
+    Result PreOnDataReady(UUID socketId, UUID* channelId, IDataStream** data,
+                          PostReceiveTask** task) override;
+
+    // Every 200 ms: reopens lost sockets of connections this side opened and gives up on
+    // connections lost for more than 10 s.
+    void TimerCallback() override;
+
+    // For the connections and their layers; the monitor is held by the callers of all but
+    // Monitor().
+    Scheduler::Monitor& Monitor() { return *monitor_; }
+    // Starts reconnecting the connection after its socket failed (0 when it is, or already
+    // was, being reconnected; the error otherwise); with wait, also waits for the outcome.
+    Result Reconnect(Result error, Connection* connection, const UUID& failedSocket, bool wait);
+    // A hello from the peer arrived on the connection.
+    Result OnConnect(Connection* connection, const UUID& peerConnectionId,
+                     const UUID& peerSessionId, bool reconnect);
+    // Runs fn with the monitor fully released.
+    template <class Fn>
+    auto Unlocked(Fn&& fn) {
+        std::int32_t count = 0;
+        monitor_->ExitAll(&count);
+        struct Restore {
+            Scheduler::Monitor* monitor;
+            std::int32_t count;
+            ~Restore() { monitor->Restore(count); }
+        } restore{monitor_.get(), count};
+        return fn();
+    }
+    // Waits on the monitor until done() holds or timeoutMs passed; the final done().
+    bool WaitUntil(std::int64_t timeoutMs, const std::function<bool()>& done);
+
+    // Test hooks: the number of connections in the table, and one connection's state.
+    struct ConnectionState {
+        bool exists = false;
+        bool layered = false;
+        bool established = false;
+        bool reconnecting = false;
+    };
+    std::size_t ConnectionCount();
+    ConnectionState StateForTesting(const UUID& connectionId);
+
+private:
+    Result AddConnection(std::uint32_t address, std::uint16_t port, const UUID& socketId,
+                         RefPtr<Connection>* added);
+    Result RemoveConnection(const UUID& connectionId, RefPtr<Connection>* removed);
+    void FinishReconnecting(Connection* connection);
+    RefPtr<Connection> FindById(const UUID& connectionId) const;
+    RefPtr<Connection> FindBySocket(const UUID& socketId) const;
+    // The live listeners with a reference each.
+    std::vector<RefPtr<ITransportNotify>> Listeners() const;
+    // Tells every listener of an event; the results ORed together.
+    Result NotifyEvent(const UUID& connectionId, std::int32_t event);
+    // Looks the connection up and runs op(socket id) on the inner transport, unlocked.
+    Result ByConnection(const UUID& connectionId, const std::function<Result(const UUID&)>& op);
+    void TryReopen(Connection* connection);
+    void DropTimer();
+
+    RefPtr<ITransportFastWrite> inner_;
+    const std::uint32_t localAddress_;
+    const std::uint16_t localPort_;
+    std::unique_ptr<Scheduler::Monitor> monitor_;
+    std::vector<RefPtr<Connection>> connections_;
+    std::vector<ITransportNotify*> listeners_;
+    std::uint32_t writeTimeoutMs_ = MinWriteTimeoutMs;
+    bool reliableDelivery_ = false;
+    RefPtr<ITimer> timer_;
+    bool initialized_ = false;
+};
+
+}  // namespace brondal

@@ -1,0 +1,179 @@
+// The adapter's side of losing and regaining sockets: starting a reconnect, reopening
+// outward connections on the timer, attaching a peer's new socket to the old connection,
+// and giving up.
+#include "DeleteLater.h"
+#include "LockGuard.h"
+#include "LogCall.h"
+#include "TransportAdapter.h"
+#include "TransportAdapterConnection.h"
+
+namespace brondal {
+
+Result TransportAdapter::Reconnect(Result error, Connection* connection, const UUID& failedSocket,
+                                   bool wait) {
+    MonitorGuard guard(*monitor_);
+    if (!connection->established) {
+        LOG_SPEW(0, "will not reconnect connection %s ip %x port %d socket %s",
+                 connection->connectionId.ToString().c_str(), connection->address, connection->port,
+                 connection->socketId.ToString().c_str());
+        return error;
+    }
+    if (!connection->reconnecting) {
+        if (connection->socketId != failedSocket) {
+            // The socket was replaced since the failure was seen.
+            return connection->socketId.IsNil() ? error : ResultOk;
+        }
+        LOG_SEVERE("reconnect connection %s ip %x port %d socket %s",
+                   connection->connectionId.ToString().c_str(), connection->address,
+                   connection->port, connection->socketId.ToString().c_str());
+        // The whole reconnecting state is in place before the monitor is let go for the
+        // close, so no other thread sees a reconnecting connection with its old socket.
+        connection->reconnecting = true;
+        const UUID old = connection->socketId;
+        connection->socketId = UUID();
+        connection->writer.Reset();
+        ++connection->socketEpoch;
+        connection->DisconnectLayers();
+        connection->reconnectStart = GetScheduler().GetTimeMs();
+        connection->retryDelay = FirstRetryDelayMs;
+        connection->nextAttempt = 0;
+        Unlocked([&] { return inner_->CloseConnection(old); });
+    }
+    if (!wait) return ResultOk;
+    WaitUntil(WriterWaitMs, [&] { return !connection->reconnecting; });
+    return connection->socketId.IsNil() ? error : ResultOk;
+}
+
+void TransportAdapter::FinishReconnecting(Connection* connection) {
+    if (!connection->reconnecting) return;
+    connection->reconnecting = false;
+    connection->reconnectStart = 0;
+    connection->retryDelay = 0;
+    connection->nextAttempt = 0;
+    monitor_->NotifyAll();
+    if (connection->socketId.IsNil()) {
+        LOG_SEVERE("reconnect failed for connection %s",
+                   connection->connectionId.ToString().c_str());
+        connection->established = false;
+        return;
+    }
+    LOG_SEVERE("reconnect succeeded for connection %s ip %x port %d socket %s",
+               connection->connectionId.ToString().c_str(), connection->address, connection->port,
+               connection->socketId.ToString().c_str());
+    if (connection->keepAliveInterval != 0) {
+        const UUID socket = connection->socketId;
+        const std::uint32_t interval = connection->keepAliveInterval;
+        const std::uint32_t timeout = connection->keepAliveTimeout;
+        Unlocked([&] { return inner_->SetKeepAlive(socket, interval, timeout); });
+    }
+}
+
+void TransportAdapter::TryReopen(Connection* connection) {
+    LOG_SEVERE("try reconnect connection %s ip %x port %d",
+               connection->connectionId.ToString().c_str(), connection->address, connection->port);
+    const std::uint32_t address = connection->address;
+    const std::uint16_t port = connection->port;
+    UUID socket;
+    RefPtr<ITransportFastWrite::IWriter> writer;
+    Result result =
+        Unlocked([&] { return inner_->OpenConnection(address, port, &socket, ReopenTimeoutMs); });
+    if (Succeeded(result)) {
+        result = Unlocked([&] { return inner_->CreateWriter(socket, writer.Receive()); });
+        if (Failed(result)) Unlocked([&] { return inner_->CloseConnection(socket); });
+    }
+    if (Succeeded(result) && connection->reconnecting) {
+        connection->socketId = socket;
+        connection->writer = std::move(writer);
+        if (Succeeded(
+                connection->ConnectLayers(connection->connectionId, connection->sessionId, true))) {
+            FinishReconnecting(connection);
+            return;
+        }
+        // The new socket broke during the hello or the resend. That is one more lost
+        // socket, not the end of the connection: it stays reconnecting, and the next
+        // attempt (or giving up after 10 s) follows the schedule. Ending it here would
+        // leave it in the table with nobody ever told it is gone.
+        connection->socketId = UUID();
+        connection->writer.Reset();
+        ++connection->socketEpoch;
+        connection->DisconnectLayers();
+        Unlocked([&] { return inner_->CloseConnection(socket); });
+    } else if (Succeeded(result)) {
+        // The connection was closed or given up on while the socket was being opened.
+        Unlocked([&] { return inner_->CloseConnection(socket); });
+    }
+}
+
+void TransportAdapter::TimerCallback() {
+    if (TryAddRef() == 0) return;
+    {
+        MonitorGuard guard(*monitor_);
+        const std::vector<RefPtr<Connection>> table = connections_;
+        const std::int64_t now = GetScheduler().GetTimeMs();
+        for (const auto& connection : table) {
+            if (!connection->reconnecting) continue;
+            if (now > connection->reconnectStart + GiveUpAfterMs && connection->socketId.IsNil()) {
+                FinishReconnecting(connection.Get());
+                const UUID id = connection->connectionId;
+                if (Succeeded(RemoveConnection(id, nullptr))) NotifyEvent(id, ConnectionClosed);
+                continue;
+            }
+            if (connection->address == 0 || now < connection->nextAttempt) continue;
+            TryReopen(connection.Get());
+            connection->retryDelay = std::min(2 * connection->retryDelay, MaxRetryDelayMs);
+            connection->nextAttempt = now + connection->retryDelay;
+        }
+    }
+    // The last reference may be this one; the timer must not be released from its own
+    // callback, so the destruction goes to the deletion thread.
+    if (ReleaseNoDelete() == 0) DeleteLater(this);
+}
+
+Result TransportAdapter::OnConnect(Connection* connection, const UUID& peerConnectionId,
+                                   const UUID& peerSessionId, bool reconnect) {
+    MonitorGuard guard(*monitor_);
+    RefPtr<Connection> self(connection);
+    LOG_SPEW(0, "connection %s ip %x port %d got onconnect %s isReconnect? %d",
+             connection->connectionId.ToString().c_str(), connection->address, connection->port,
+             peerConnectionId.ToString().c_str(), reconnect ? 1 : 0);
+    if (peerConnectionId.IsNil()) {
+        // The peer closed the connection itself.
+        connection->established = false;
+        return ResultOk;
+    }
+    if (peerSessionId == connection->sessionId) {
+        // The peer's answer to our own hello.
+        connection->established = true;
+        return ResultOk;
+    }
+    RefPtr<Connection> target;
+    if (!reconnect) {
+        connection->connectionId = peerConnectionId;
+        target = self;
+    } else {
+        target = FindById(peerConnectionId);
+        if (target) {
+            std::swap(connection->socketId, target->socketId);
+            connection->writer.Swap(target->writer);
+            if (!target->reconnecting) {
+                // The peer came back before this side noticed the old socket go: what was
+                // half received on it will be resent whole.
+                ++target->socketEpoch;
+                target->DisconnectLayers();
+            }
+            monitor_->NotifyAll();
+        }
+        connection->established = false;
+    }
+    Result result = ResultFail;
+    if (target) {
+        target->established = true;
+        target->sessionId = peerSessionId;
+        result = target->ConnectLayers(target->connectionId, target->sessionId, reconnect);
+        if (reconnect) FinishReconnecting(target.Get());
+    }
+    if (reconnect) CloseConnection(connection->connectionId);
+    return result;
+}
+
+}  // namespace brondal

@@ -1,0 +1,260 @@
+// The resend, fragment and flow-control layers over a recording bottom layer, byte for
+// byte.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "FlowControlLayer.h"
+#include "FragmentLayer.h"
+#include "LayerHeaders.h"
+#include "LogCapture.h"
+#include "LoopbackSupport.h"
+#include "MyFactory.h"
+#include "ResendLayer.h"
+#include "Scheduler.h"
+
+namespace brondal {
+namespace {
+
+using testing::BytesOf;
+using testing::StreamOf;
+using Bytes = std::vector<std::uint8_t>;
+
+// The bottom of a stack: remembers what was sent; a received message passes up as given.
+struct Recorder final : ITransportLayer {
+    struct Sent {
+        Bytes bytes;
+        std::uint32_t timeout;
+    };
+    std::vector<Sent>* sent;
+    Result failWith = ResultOk;
+
+    explicit Recorder(std::vector<Sent>* log) : sent(log) {}
+    Result Send(IDataStream* message, std::uint32_t timeout) override {
+        if (Failed(failWith)) return failWith;
+        sent->push_back({BytesOf(message), timeout});
+        return ResultOk;
+    }
+    Result Receive(RefPtr<IDataStream>&, RefPtr<ITransport::PostReceiveTask>&) override {
+        return ResultOk;
+    }
+    Result Connect(const UUID&, const UUID&, bool) override { return ResultOk; }
+    Result Disconnect() override { return ResultOk; }
+};
+
+struct HelloLog final : IResendConnection {
+    std::vector<Hello> hellos;
+    Result OnConnect(const UUID& id, const UUID& session, bool reconnect) override {
+        hellos.push_back({id, session, reconnect});
+        return ResultOk;
+    }
+};
+
+Bytes Sequence(std::uint64_t n) {
+    Bytes bytes;
+    for (int i = 0; i < 8; ++i)
+        bytes.push_back(static_cast<std::uint8_t>(n >> (8 * i)));
+    return bytes;
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes Filled(std::size_t size) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    return bytes;
+}
+
+// Hands one received message to a layer; the bytes that come out above it, or none.
+std::optional<Bytes> Receive(ITransportLayer& layer, const Bytes& message,
+                             RefPtr<ITransport::PostReceiveTask>* task = nullptr) {
+    RefPtr<IDataStream> stream = StreamOf(message);
+    RefPtr<ITransport::PostReceiveTask> after;
+    layer.Receive(stream, after);
+    if (task != nullptr) *task = after;
+    if (!stream) return std::nullopt;
+    return BytesOf(stream.Get());
+}
+
+TEST(FragmentLayerTests, CutsAt4096AndJoinsAgain) {
+    std::vector<Recorder::Sent> sent;
+    FragmentLayer sender(std::make_unique<Recorder>(&sent));
+    ASSERT_EQ(sender.Send(StreamOf(Filled(4096)).Get(), 100), ResultOk);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].bytes, Concat({0x01, 0x01}, Filled(4096)));
+
+    sent.clear();
+    const Bytes message = Filled(4097);
+    ASSERT_EQ(sender.Send(StreamOf(message).Get(), 100), ResultOk);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].bytes.size(), 4098u);
+    EXPECT_EQ(sent[0].bytes[1], 0x00);
+    EXPECT_EQ(sent[1].bytes, Concat({0x01, 0x01}, {message.back()}));
+
+    FragmentLayer receiver(std::make_unique<Recorder>(&sent));
+    EXPECT_FALSE(Receive(receiver, sent[0].bytes).has_value());
+    EXPECT_EQ(Receive(receiver, sent[1].bytes), message);
+
+    // Nothing to send for an empty message; control traffic goes whole.
+    sent.clear();
+    EXPECT_EQ(sender.Send(StreamOf({}).Get(), 100), ResultOk);
+    EXPECT_TRUE(sent.empty());
+    ASSERT_EQ(sender.Send(StreamOf(Filled(5000)).Get(), 0), ResultOk);
+    EXPECT_EQ(sent.at(0).bytes, Filled(5000));
+    // Other kinds pass up with their position unchanged.
+    EXPECT_EQ(Receive(receiver, {0x06, 1, 2}), (Bytes{0x06, 1, 2}));
+}
+
+TEST(FragmentLayerTests, SocketLossDropsHalfReceivedMessage) {
+    std::vector<Recorder::Sent> sent;
+    FragmentLayer receiver(std::make_unique<Recorder>(&sent));
+    EXPECT_FALSE(Receive(receiver, {0x01, 0x00, 0xAA}).has_value());
+    receiver.Disconnect();
+    EXPECT_EQ(Receive(receiver, {0x01, 0x01, 0xBB}), (Bytes{0xBB}));
+}
+
+struct ResendFixture : ::testing::Test {
+    std::vector<Recorder::Sent> sent;
+    HelloLog peer;
+    Recorder* bottom = nullptr;
+    std::unique_ptr<ResendLayer> layer;
+
+    ResendFixture() {
+        auto recorder = std::make_unique<Recorder>(&sent);
+        bottom = recorder.get();
+        layer = std::make_unique<ResendLayer>(&peer, std::move(recorder));
+    }
+    Bytes Data(std::uint64_t sequence, const Bytes& body) {
+        return Concat(Concat({0x05}, Sequence(sequence)), body);
+    }
+    Bytes Ack(std::uint64_t sequence) { return Concat({0x06}, Sequence(sequence)); }
+};
+
+TEST_F(ResendFixture, NumbersRetainsAndDropsWhatIsAcknowledged) {
+    for (std::uint8_t i = 1; i <= 6; ++i)
+        ASSERT_EQ(layer->Send(StreamOf({i}).Get(), 50), ResultOk);
+    ASSERT_EQ(sent.size(), 6u);
+    EXPECT_EQ(sent[0].bytes, Data(1, {1}));
+    EXPECT_EQ(sent[0].timeout, 50u);
+    EXPECT_EQ(layer->RetainedCount(), 6u);
+
+    EXPECT_FALSE(Receive(*layer, Ack(5)).has_value());
+    EXPECT_EQ(layer->RetainedCount(), 1u);
+
+    // A failed send keeps the message for the next reconnect.
+    bottom->failWith = ResultSocketWriteFailed;
+    EXPECT_EQ(layer->Send(StreamOf({7}).Get(), 50), ResultSocketWriteFailed);
+    bottom->failWith = ResultOk;
+    sent.clear();
+    const UUID id(1, 2, 3, 4);
+    const UUID session(5, 6, 7, 8);
+    ASSERT_EQ(layer->Connect(id, session, true), ResultOk);
+    ASSERT_EQ(sent.size(), 3u);
+    RefPtr<IDataStream> hello;
+    NewDataStream(hello.Receive());
+    WriteHello(hello.Get(), {id, session, true});
+    EXPECT_EQ(sent[0].bytes, BytesOf(hello.Get()));
+    EXPECT_EQ(sent[1].bytes, Data(6, {6}));
+    EXPECT_EQ(sent[2].bytes, Data(7, {7}));
+    EXPECT_EQ(sent[2].timeout, 0u);
+
+    // Closing sends a hello without identity and resends nothing.
+    sent.clear();
+    ASSERT_EQ(layer->Connect(UUID(), session, false), ResultOk);
+    EXPECT_EQ(sent.size(), 1u);
+}
+
+TEST_F(ResendFixture, DeliversInOrderAcknowledgesDuplicatesAndRefusesGaps) {
+    testing::LogCapture log;
+    EXPECT_EQ(Receive(*layer, Data(1, {0x00, 9})), (Bytes{0x00, 9}));
+    EXPECT_EQ(sent.at(0).bytes, Ack(1));
+    EXPECT_EQ(sent.at(0).timeout, 0u);
+
+    EXPECT_FALSE(Receive(*layer, Data(1, {0x00, 9})).has_value());
+    EXPECT_EQ(sent.at(1).bytes, Ack(1));
+
+    RefPtr<IDataStream> gap = StreamOf(Data(3, {0x00}));
+    RefPtr<ITransport::PostReceiveTask> task;
+    EXPECT_EQ(layer->Receive(gap, task), ResultFail);
+    EXPECT_FALSE(gap);
+    EXPECT_EQ(sent.size(), 2u);
+    EXPECT_TRUE(log.Contains("received sequence 3; expected 2 on "));
+
+    // An acknowledgement that cannot go out does not cost the message.
+    bottom->failWith = ResultSocketWriteFailed;
+    EXPECT_EQ(Receive(*layer, Data(2, {0x00, 8})), (Bytes{0x00, 8}));
+    EXPECT_EQ(layer->LastReceived(), 2u);
+}
+
+TEST_F(ResendFixture, HelloReachesTheConnection) {
+    RefPtr<IDataStream> hello;
+    NewDataStream(hello.Receive());
+    WriteHello(hello.Get(), {UUID(1, 1, 1, 1), UUID(2, 2, 2, 2), true});
+    EXPECT_FALSE(Receive(*layer, BytesOf(hello.Get())).has_value());
+    ASSERT_EQ(peer.hellos.size(), 1u);
+    EXPECT_EQ(peer.hellos[0].connectionId, UUID(1, 1, 1, 1));
+    EXPECT_EQ(peer.hellos[0].sessionId, UUID(2, 2, 2, 2));
+    EXPECT_TRUE(peer.hellos[0].reconnect);
+    // A truncated hello fails and reaches nobody.
+    RefPtr<IDataStream> cut = StreamOf({0x04, 1, 2, 3});
+    RefPtr<ITransport::PostReceiveTask> task;
+    EXPECT_TRUE(Failed(layer->Receive(cut, task)));
+    EXPECT_EQ(peer.hellos.size(), 1u);
+}
+
+TEST(FlowControlLayerTests, PacesSendsAndAnswersPacedPackets) {
+    std::unique_ptr<Scheduler::Monitor> monitor = GetScheduler().CreateMonitor();
+    auto factory = std::make_shared<MyFactory>(0, monitor.get());
+    std::vector<Recorder::Sent> sent;
+    FlowControlLayer layer(nullptr, nullptr, 0x7f000001, 9, factory->Create(),
+                           std::make_unique<Recorder>(&sent));
+
+    const std::int64_t before = GetScheduler().GetTimeMs();
+    ASSERT_EQ(layer.Send(StreamOf({0x01, 0x01, 0xAB}).Get(), 100), ResultOk);
+    ASSERT_EQ(sent.size(), 1u);
+    ASSERT_EQ(sent[0].bytes.size(), 12u);
+    EXPECT_EQ(sent[0].bytes[0], 0x02);
+    std::int64_t stamp = 0;
+    std::memcpy(&stamp, &sent[0].bytes[1], 8);
+    EXPECT_GE(stamp, before);
+    EXPECT_EQ(Bytes(sent[0].bytes.begin() + 9, sent[0].bytes.end()), (Bytes{0x01, 0x01, 0xAB}));
+
+    // The receiver passes the packet up and acknowledges its whole size once delivered.
+    RefPtr<ITransport::PostReceiveTask> task;
+    EXPECT_EQ(Receive(layer, sent[0].bytes, &task), (Bytes{0x01, 0x01, 0xAB}));
+    ASSERT_TRUE(task);
+    sent.clear();
+    task->Run();
+    ASSERT_EQ(sent.size(), 1u);
+    RefPtr<IDataStream> ack = StreamOf(sent[0].bytes);
+    std::uint8_t kind = 0;
+    PacedAck values;
+    ack->ReadUInt8(&kind);
+    ASSERT_EQ(ReadPacedAck(ack.Get(), &values), ResultOk);
+    EXPECT_EQ(kind, 0x03);
+    EXPECT_EQ(values.bytes, 12);
+    EXPECT_EQ(sent[0].timeout, 0u);
+
+    // Control traffic and the traffic of a lost socket go unpaced.
+    sent.clear();
+    layer.Send(StreamOf({0x06}).Get(), 0);
+    layer.Disconnect();
+    layer.Send(StreamOf({0x05}).Get(), 100);
+    EXPECT_EQ(sent.at(0).bytes, (Bytes{0x06}));
+    EXPECT_EQ(sent.at(1).bytes, (Bytes{0x05}));
+    // Acknowledgements are consumed.
+    RefPtr<IDataStream> answer;
+    NewDataStream(answer.Receive());
+    WritePacedAck(answer.Get(), {1, 12});
+    EXPECT_FALSE(Receive(layer, BytesOf(answer.Get())).has_value());
+}
+
+}  // namespace
+}  // namespace brondal

@@ -1,0 +1,235 @@
+// The reliable adapter over real loopback connections: plain traffic, the layered
+// handshake, and delivery across broken sockets through a relay that cuts them.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "DeleteLater.h"
+#include "LoopbackSupport.h"
+#include "ManualClockScheduler.h"
+#include "NetworkTransportImpl.h"
+#include "ReliableTransport.h"
+#include "TcpRelay.h"
+#include "TransportAdapter.h"
+
+namespace brondal {
+namespace {
+
+using testing::BytesOf;
+using testing::FindFreePort;
+using testing::Loopback;
+using testing::PollUntil;
+using testing::RecordingListener;
+using testing::StreamOf;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr UUID Channel(0x11111111, 0x2222, 0x3333, 0x4444555566667777);
+
+// An adapter, initialised as the service does it, with a recording listener.
+struct Endpoint {
+    RefPtr<ITransport> transport;
+    RefPtr<RecordingListener> listener = RefPtr<RecordingListener>::Adopt(new RecordingListener());
+
+    explicit Endpoint(std::uint16_t port, bool reliable = false) {
+        EXPECT_EQ(CreateReliableTransport(Loopback, port, transport.Receive()), ResultOk);
+        EXPECT_EQ(transport->Initialize(true, true), ResultOk);
+        transport->AddNotify(listener.Get());
+        if (reliable) transport->EnableReliableDelivery();
+    }
+    ~Endpoint() {
+        transport->RemoveNotify(listener.Get());
+        transport->Finalize();
+    }
+    TransportAdapter& Adapter() { return *static_cast<TransportAdapter*>(transport.Get()); }
+    TransportAdapter::ConnectionState State(const UUID& id) {
+        return Adapter().StateForTesting(id);
+    }
+};
+
+// A message that names its own index, so the receiver can check order and completeness.
+Bytes Numbered(std::uint32_t index, std::size_t size) {
+    Bytes bytes(std::max<std::size_t>(size, 4));
+    std::memcpy(bytes.data(), &index, 4);
+    for (std::size_t i = 4; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(index + i);
+    return bytes;
+}
+
+TEST(TransportAdapterTests, PlainConnectionIsTheInnerTransportsOwn) {
+    const std::uint16_t port = FindFreePort();
+    RefPtr<ITransport> plain;
+    ASSERT_EQ(platform::CreateInstance(Loopback, port, plain.Receive()), ResultOk);
+    ASSERT_EQ(plain->Initialize(false, true), ResultOk);
+    auto server = RefPtr<RecordingListener>::Adopt(new RecordingListener());
+    plain->AddNotify(server.Get());
+
+    Endpoint client(0);
+    UUID id;
+    ASSERT_EQ(client.transport->OpenConnection(Loopback, port, &id, 2000), ResultOk);
+    ASSERT_EQ(client.transport->Write(id, Channel, StreamOf({1, 2, 3}).Get()), ResultOk);
+    ASSERT_TRUE(server->WaitFrames(1));
+    const auto frame = server->Frames()[0];
+    EXPECT_EQ(frame.channel, Channel);
+    EXPECT_EQ(frame.payload, (Bytes{1, 2, 3}));
+
+    // The other way, and the loss of the socket: a plain connection is gone at once.
+    ASSERT_EQ(plain->Write(frame.connection, Channel, StreamOf({4}).Get()), ResultOk);
+    ASSERT_TRUE(client.listener->WaitFrames(1));
+    EXPECT_EQ(client.listener->Frames()[0].connection, id);
+    EXPECT_EQ(client.listener->Frames()[0].payload, Bytes{4});
+    EXPECT_FALSE(client.State(id).layered);
+    plain->CloseConnection(frame.connection);
+    ASSERT_TRUE(client.listener->WaitEvents(ITransport::ConnectionClosed, 1));
+    EXPECT_EQ(client.listener->Events().back().first, id);
+    EXPECT_FALSE(client.State(id).exists);
+    plain->RemoveNotify(server.Get());
+    plain->Finalize();
+}
+
+TEST(TransportAdapterTests, ConfigurationRules) {
+    Endpoint endpoint(0);
+    EXPECT_EQ(endpoint.transport->Initialize(true, true), ResultAlreadyInitialized);
+    EXPECT_EQ(endpoint.transport->SetDataHook(nullptr), ResultFail);
+    EXPECT_EQ(endpoint.transport->SetWriteTimeout(5), ResultOk);
+    EXPECT_EQ(endpoint.transport->Write(UUID(1, 2, 3, 4), Channel, StreamOf({1}).Get()),
+              ResultInvalidArgument);
+}
+
+TEST(TransportAdapterTests, LayeredPeersShareOneIdentityAndCarryLargeMessages) {
+    const std::uint16_t port = FindFreePort();
+    Endpoint server(port);
+    Endpoint client(0, true);
+    UUID id;
+    ASSERT_EQ(client.transport->OpenConnection(Loopback, port, &id, 2000), ResultOk);
+    ASSERT_TRUE(PollUntil([&] { return client.State(id).established; }));
+    EXPECT_TRUE(server.State(id).established);
+    EXPECT_TRUE(server.State(id).layered);
+
+    Bytes big(1 << 20);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<std::uint8_t>(i % 251);
+    ASSERT_EQ(client.transport->Write(id, Channel, StreamOf(big).Get()), ResultOk);
+    ASSERT_EQ(client.transport->Write(id, Channel, StreamOf({9}).Get()), ResultOk);
+    ASSERT_TRUE(server.listener->WaitFrames(2));
+    auto frames = server.listener->Frames();
+    EXPECT_EQ(frames[0].connection, id);
+    EXPECT_EQ(frames[0].channel, Channel);
+    EXPECT_EQ(frames[0].payload, big);
+    EXPECT_EQ(frames[1].payload, Bytes{9});
+
+    // Answers come back on the same identity.
+    ASSERT_EQ(server.transport->Write(id, Channel, StreamOf({7}).Get()), ResultOk);
+    ASSERT_TRUE(client.listener->WaitFrames(1));
+    EXPECT_EQ(client.listener->Frames()[0].connection, id);
+
+    // Closing tells the peer not to bring the connection back.
+    ASSERT_EQ(client.transport->CloseConnection(id), ResultOk);
+    ASSERT_TRUE(server.listener->WaitEvents(ITransport::ConnectionClosed, 1));
+    EXPECT_EQ(server.listener->Events().back().first, id);
+    EXPECT_TRUE(PollUntil([&] { return client.Adapter().ConnectionCount() == 0; }));
+    EXPECT_TRUE(PollUntil([&] { return server.Adapter().ConnectionCount() == 0; }));
+}
+
+TEST(TransportAdapterTests, EveryMessageArrivesOnceAndInOrderAcrossCutSockets) {
+    const std::uint16_t port = FindFreePort();
+    Endpoint server(port);
+    testing::TcpRelay relay(port);
+    Endpoint client(0, true);
+    UUID id;
+    ASSERT_EQ(client.transport->OpenConnection(Loopback, relay.Port(), &id, 2000), ResultOk);
+    ASSERT_TRUE(PollUntil([&] { return client.State(id).established; }));
+
+    constexpr std::uint32_t Writers = 2;
+    constexpr std::uint32_t PerWriter = 150;
+    std::mt19937 random(12345);
+    std::vector<std::thread> writers;
+    std::atomic<int> failures{0};
+    for (std::uint32_t w = 0; w < Writers; ++w) {
+        writers.emplace_back([&, w, seed = random()] {
+            std::mt19937 sizes(seed);
+            for (std::uint32_t i = 0; i < PerWriter; ++i) {
+                const Bytes message = Numbered(w * PerWriter + i, sizes() % 12000);
+                if (Failed(client.transport->Write(id, Channel, StreamOf(message).Get()))) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    // Cut the socket part-way through a frame, several times, whenever the connection is
+    // back.
+    for (int cut = 0; cut < 6; ++cut) {
+        const int before = relay.Accepted();
+        relay.CutAfter(1 + random() % 60000);
+        if (!PollUntil([&] {
+                return relay.Accepted() > before ||
+                       server.listener->Frames().size() >= Writers * PerWriter;
+            }))
+            break;
+    }
+    for (auto& writer : writers)
+        writer.join();
+    EXPECT_EQ(failures, 0);
+    ASSERT_TRUE(server.listener->WaitFrames(Writers * PerWriter));
+
+    std::vector<std::uint32_t> next(Writers, 0);
+    for (const auto& frame : server.listener->Frames()) {
+        EXPECT_EQ(frame.connection, id);
+        std::uint32_t index = 0;
+        std::memcpy(&index, frame.payload.data(), 4);
+        const std::uint32_t writer = index / PerWriter;
+        ASSERT_LT(writer, Writers);
+        EXPECT_EQ(index % PerWriter, next[writer]++);
+        EXPECT_EQ(frame.payload, Numbered(index, frame.payload.size()));
+    }
+    EXPECT_GT(relay.Accepted(), 1);
+    EXPECT_TRUE(client.State(id).established);
+    // Nobody was told of a closed connection under the shared identity.
+    for (const auto& [connection, event] : server.listener->Events()) {
+        EXPECT_FALSE(connection == id && event == ITransport::ConnectionClosed);
+    }
+}
+
+TEST(TransportAdapterTests, BothSidesGiveUpTenSecondsAfterTheLoss) {
+    testing::ManualClockScheduler clock;
+    // Connections go to the deletion thread, which asks the scheduler for the time: it must
+    // be done before the test's clock goes.
+    struct Drain {
+        ~Drain() { WaitForDeferredDeletions(10000); }
+    } drain;
+    const std::uint16_t port = FindFreePort();
+    Endpoint server(port);
+    testing::TcpRelay relay(port);
+    Endpoint client(0, true);
+    UUID id;
+    ASSERT_EQ(client.transport->OpenConnection(Loopback, relay.Port(), &id, 2000), ResultOk);
+    ASSERT_TRUE(PollUntil([&] { return client.State(id).established; }));
+    ASSERT_TRUE(PollUntil([&] { return server.State(id).established; }));
+
+    relay.CloseListener();
+    relay.CutAll();
+    ASSERT_TRUE(PollUntil([&] { return client.State(id).reconnecting; }));
+    ASSERT_TRUE(PollUntil([&] { return server.State(id).reconnecting; }));
+    clock.AdvanceMs(9000);
+    EXPECT_TRUE(client.State(id).exists);
+    clock.AdvanceMs(1001);
+    ASSERT_TRUE(client.listener->WaitEvents(ITransport::ConnectionClosed, 1));
+    ASSERT_TRUE(server.listener->WaitEvents(ITransport::ConnectionClosed, 1));
+    EXPECT_EQ(client.Adapter().ConnectionCount(), 0u);
+    EXPECT_EQ(server.Adapter().ConnectionCount(), 0u);
+    client.transport->Finalize();
+    server.transport->Finalize();
+    auto closed = [](RecordingListener& listener, const UUID& connection) {
+        int count = 0;
+        for (const auto& [who, event] : listener.Events()) {
+            count += who == connection && event == ITransport::ConnectionClosed;
+        }
+        return count;
+    };
+    EXPECT_EQ(closed(*client.listener, id), 1);
+    EXPECT_EQ(closed(*server.listener, id), 1);
+}
+
+}  // namespace
+}  // namespace brondal
