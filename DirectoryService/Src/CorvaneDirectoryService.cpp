@@ -1,15 +1,19 @@
 #include "CorvaneDirectoryService.h"
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <limits>
 #include <utility>
 #include <vector>
 
 #include "CatchFrame.h"
+#include "DirectoryServiceStubImpl.h"
+#include "DisplayBatchWriter.h"
 #include "LockGuard.h"
 #include "LogCall.h"
 #include "ProcessStatistics.h"
+#include "ReliableTransport.h"
 
 namespace brondal::corvane::server {
 
@@ -25,10 +29,41 @@ int ForPrint(std::uint64_t value) {
         value, static_cast<std::uint64_t>(std::numeric_limits<int>::max())));
 }
 
+// The UUID text of a display, the key of its record, without an allocation.
+struct DisplayKey {
+    explicit DisplayKey(const UUID& id) {
+        id.ToChars(text);
+        text[UUID::TextLength] = '\0';
+    }
+    std::string_view View() const { return {text, UUID::TextLength}; }
+    char text[UUID::TextLength + 1];
+};
+
+// The registry's listener on its transports. Transports call their listeners through
+// references they take for the call; this object takes those instead of the registry.
+class TransportListener final : public ITransport::ITransportNotify, public IRefCountImpl {
+public:
+    explicit TransportListener(RegistryLink* registry) : registry_(registry) {}
+    Result OnDataReady(UUID, UUID, IDataStream*) override { return ResultOk; }
+    Result OnEvent(UUID connectionId, std::int32_t event) override {
+        RegistryLink::Access registry(*registry_);
+        return registry ? registry->OnEvent(connectionId, event) : ResultOk;
+    }
+
+private:
+    ~TransportListener() override = default;
+    const RefPtr<RegistryLink> registry_;
+};
+
 }  // namespace
 
-CorvaneDirectoryService::CorvaneDirectoryService(std::uint16_t port) : port_(port) {
+CorvaneDirectoryService::CorvaneDirectoryService(std::uint16_t port, std::uint32_t bindAddress)
+    : port_(port),
+      bindAddress_(bindAddress),
+      link_(RefPtr<RegistryLink>::Adopt(new RegistryLink(this))) {
     CATCH_FRAME_BEGIN
+    transportListener_ =
+        RefPtr<ITransport::ITransportNotify>::Adopt(new TransportListener(link_.Get()));
     tableLock_ = GetScheduler().CreateMutex();
     LOG_INFO("Directory service created");
     CATCH_FRAME_END
@@ -40,6 +75,9 @@ CorvaneDirectoryService::~CorvaneDirectoryService() {
     try {
         // First, so that no pass runs against what follows; the pass in progress completes.
         Stop();
+        // Then no request or connection event reaches this object any more; those under
+        // way complete first.
+        link_->Close();
         ShutdownNetwork();
         tableLock_.reset();
         displays_.clear();
@@ -76,9 +114,192 @@ void CorvaneDirectoryService::AdvanceVersion() {
     directoryVersion_.store(now > previous ? now : previous + 1);
 }
 
-Result CorvaneDirectoryService::InitializeNetwork() { return ResultOk; }
+Result CorvaneDirectoryService::InitializeNetwork() {
+    Result result = CreateReliableTransport(bindAddress_, port_, transport_.Receive());
+    if (Failed(result) || !transport_) {
+        return LOG_REPORT_ERROR(ResultFail, "Unable to create transport");
+    }
+    result = transport_->Initialize(true, true);
+    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to initialize transport");
+    transport_->SetIdleConnectionPurgeEnabled(true);
 
-void CorvaneDirectoryService::ShutdownNetwork() {}
+    if (Failed(CreateRpc(rpc_.Receive())) || !rpc_) {
+        return LOG_REPORT_ERROR(ResultFail, "Unable to create RPC");
+    }
+    result = rpc_->Initialize(transport_.Get(), 0);
+    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to initialize RPC");
+    transport_->AddNotify(transportListener_.Get());
+
+    const auto callbackPort = static_cast<std::uint16_t>(port_ + 1);
+    result = CreateReliableTransport(bindAddress_, callbackPort, callbackTransport_.Receive());
+    if (Failed(result) || !callbackTransport_) {
+        return LOG_REPORT_ERROR(ResultFail, "Unable to create callback transport");
+    }
+    result = callbackTransport_->Initialize(true, true);
+    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to initialize callback transport");
+    // After Initialize, and the full value: the plain TCP transport takes the value as it
+    // is and ignores it before Initialize, and a few milliseconds would fail the writes of
+    // large batches to any client that is a little slow to read.
+    callbackTransport_->SetWriteTimeout(CallbackWriteTimeoutMs);
+    callbackTransport_->SetIdleConnectionPurgeEnabled(true);
+    callbackTransport_->AddNotify(transportListener_.Get());
+
+    if (Failed(CreateRpc(callbackRpc_.Receive())) || !callbackRpc_) {
+        return LOG_REPORT_ERROR(ResultFail, "Unable to create callbacks RPC");
+    }
+    result = callbackRpc_->Initialize(callbackTransport_.Get(), 0);
+    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to initialize callbacks RPC");
+
+    callbackThread_ = RefPtr<RpcCallbackThread>::Adopt(new RpcCallbackThread(callbackRpc_.Get()));
+    result = callbackThread_->Initialize();
+    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to RPC callback thread");
+
+    const auto stub =
+        RefPtr<DirectoryServiceStubImpl>::Adopt(new DirectoryServiceStubImpl(link_.Get()));
+    (void)rpc_->AddStub(DirectoryObjectId, stub.Get());
+    return ResultOk;
+}
+
+void CorvaneDirectoryService::ShutdownNetwork() {
+    // The engines are unregistered from their transports before they go: an engine does
+    // not do that itself when it is destroyed, and a transport that outlives it (held by
+    // one of its own connections or threads for a moment) would call it after it is freed.
+    if (rpc_) rpc_->Finalize();
+    if (transport_) transport_->RemoveNotify(transportListener_.Get());
+    if (callbackTransport_) callbackTransport_->RemoveNotify(transportListener_.Get());
+    subscribersByCallback_.clear();
+    subscribers_.clear();
+    // The engines hold their transports and the callback thread its engine, so each of
+    // these ends when the last holder lets go; the request engine takes the stub with it.
+    callbackTransport_.Reset();
+    // Stops the callback thread, the only user of the callback engine.
+    callbackThread_.Reset();
+    if (callbackRpc_) callbackRpc_->Finalize();
+    callbackRpc_.Reset();
+    transport_.Reset();
+    rpc_.Reset();
+}
+
+Result CorvaneDirectoryService::AddNotify(UUID requestConnection, UUID callbackConnection,
+                                          const UUID& /*objectId*/) {
+    CATCH_FRAME_BEGIN
+    if (!initialized_.load()) return ResultNotInitialized;
+    {
+        MutexGuard lock(*tableLock_);
+        // A second subscription of the same request connection changes nothing: the first
+        // pairing stays, and the callback connection it names is not registered either,
+        // since nothing would ever be sent to it nor end its registration.
+        if (subscribers_.try_emplace(requestConnection, callbackConnection).second &&
+            subscribersByCallback_.try_emplace(callbackConnection, requestConnection).second) {
+            callbackThread_->AddConnection(callbackConnection);
+        }
+    }
+    return LOG_REPORT(ResultOk);
+    CATCH_FRAME_END
+}
+
+Result CorvaneDirectoryService::RemoveNotify(UUID requestConnection) {
+    CATCH_FRAME_BEGIN
+    if (!initialized_.load()) return ResultNotInitialized;
+    {
+        MutexGuard lock(*tableLock_);
+        const auto found = subscribers_.find(requestConnection);
+        if (found != subscribers_.end()) {
+            // Only the pairing that registered the callback connection removes it: a client
+            // that named another client's callback connection must not end that one's
+            // deliveries when it goes.
+            const auto back = subscribersByCallback_.find(found->second);
+            if (back != subscribersByCallback_.end() && back->second == requestConnection) {
+                callbackThread_->RemoveConnection(found->second);
+                subscribersByCallback_.erase(back);
+            }
+            subscribers_.erase(found);
+        }
+    }
+    return LOG_REPORT(ResultOk);
+    CATCH_FRAME_END
+}
+
+Result CorvaneDirectoryService::OnEvent(UUID connectionId, std::int32_t event) {
+    CATCH_FRAME_BEGIN
+    if (event != ITransport::ConnectionClosed) return ResultOk;
+    // Re-entrant: RemoveNotify takes the lock again.
+    MutexGuard lock(*tableLock_);
+    if (subscribers_.count(connectionId) != 0) {
+        RemoveNotify(connectionId);
+    } else if (const auto found = subscribersByCallback_.find(connectionId);
+               found != subscribersByCallback_.end()) {
+        RemoveNotify(found->second);
+    }
+    return ResultOk;
+    CATCH_FRAME_END
+}
+
+Result CorvaneDirectoryService::RequestDisplayEnumeration(UUID requestConnection, bool extended,
+                                                          std::uint64_t knownVersion,
+                                                          std::uint64_t* version) {
+    CATCH_FRAME_BEGIN
+    if (!initialized_.load()) return ResultNotInitialized;
+    if (version == nullptr) return ResultNullPointer;
+    // The common poll of an up-to-date client costs this one read.
+    if (knownVersion != 0 && knownVersion == directoryVersion_.load()) {
+        *version = knownVersion;
+        return LOG_REPORT(ResultOk);
+    }
+    std::uint64_t sent = 0;
+    {
+        MutexGuard lock(*tableLock_);
+        const auto found = subscribers_.find(requestConnection);
+        if (found == subscribers_.end()) return ResultFail;
+        // Read under the lock, so that it is the version of exactly the table queued: a
+        // change since the read above would otherwise send this client the table again.
+        sent = directoryVersion_.load();
+        if (const Result result = QueueTable(found->second, extended); Failed(result)) {
+            lock.Unlock();
+            return LOG_REPORT_ERROR(result, "Unable to queue the display table");
+        }
+        ++enumerationCount_;
+    }
+    *version = sent;
+    return LOG_REPORT(ResultOk);
+    CATCH_FRAME_END
+}
+
+Result CorvaneDirectoryService::QueueTable(const UUID& callbackConnection, bool extended) {
+    // Queued in order under the lock, so that no update lands between the batches of one
+    // table and the batches of two enumerations do not interleave. The callback thread
+    // sends them later; nothing here writes to the network.
+    const DisplayBatchWriter writer(extended);
+    // One-way calls write nothing into their reply, so the batches can share one.
+    RefPtr<IDataStream> reply;
+    if (const Result result = NewDataStream(reply.Receive()); Failed(result)) return result;
+    // The records of one batch, collected while sizing it, so that the table is walked
+    // once.
+    std::array<const DisplayRecord*, EnumerationBatchSize> records;
+    auto next = displays_.cbegin();
+    std::size_t remaining = displays_.size();
+    do {
+        std::uint32_t count = 0;
+        std::size_t entryBytes = 0;
+        for (; count < EnumerationBatchSize && next != displays_.cend(); ++next, ++count) {
+            const std::size_t entry = writer.EntrySize(next->second);
+            if (count != 0 &&
+                writer.BatchSize(count + 1, entryBytes + entry) > EnumerationBatchMaxBytes) {
+                break;
+            }
+            entryBytes += entry;
+            records[count] = &next->second;
+        }
+        remaining -= count;
+        RefPtr<IDataStream> batch;
+        const Result result =
+            writer.Write(records.begin(), count, entryBytes, remaining == 0, &batch);
+        if (Failed(result)) return result;
+        callbackThread_->CallBack(callbackConnection, DirectoryObjectId, DisplayBatchMethod,
+                                  batch.Get(), reply.Get());
+    } while (remaining != 0);
+    return ResultOk;
+}
 
 Result CorvaneDirectoryService::UpdateDisplay(const UUID& displayId, std::string displayName,
                                               std::string secondaryName, std::uint32_t address,
@@ -97,14 +318,14 @@ Result CorvaneDirectoryService::UpdateDisplay(const UUID& displayId, std::string
                          .tag = tag,
                          .extra = std::move(extra),
                          .lastUpdateTime = ClockNow()};
-    std::string key = displayId.ToString();
-    LOG_SPEW(2, "Display Updated - %s %s %x %d", key.c_str(), record.displayName.c_str(), address,
+    const DisplayKey key(displayId);
+    LOG_SPEW(2, "Display Updated - %s %s %x %d", key.text, record.displayName.c_str(), address,
              port);
     {
         MutexGuard lock(*tableLock_);
-        auto found = displays_.lower_bound(key);
-        if (found == displays_.end() || found->first != key) {
-            displays_.emplace_hint(found, std::move(key), std::move(record));
+        auto found = displays_.lower_bound(key.View());
+        if (found == displays_.end() || found->first != key.View()) {
+            displays_.emplace_hint(found, std::string(key.View()), std::move(record));
             AdvanceVersion();
         } else {
             if (!(found->second == record)) AdvanceVersion();
@@ -181,18 +402,18 @@ void CorvaneDirectoryService::WriteStatistics() {
         updateCount_ = 0;
         purgeCount_ = 0;
     }
-    // Connections and queued calls of the callback thread; there is none until the
-    // directory is on the network.
-    const int callbackConnections = 0;
-    const int queuedCallbacks = 0;
+    std::uint32_t callbackConnections = 0;
+    std::uint32_t queuedCallbacks = 0;
+    GetCallbackStats(&callbackConnections, &queuedCallbacks);
     const int cpu = cpuMeter_.Sample();
     const int threads = ReadProcessThreadCount().value_or(-1);
     const int descriptors = ReadOpenFileDescriptorCount().value_or(-1);
     const std::optional<std::uint64_t> resident = ReadResidentSetBytes();
     LOG_INFO("CDS_STATS, %d, %d, %d, %d, %d, %d, %d, %d, %d, %d,", ForPrint(displayCount),
              ForPrint(counters.enumerationCount), ForPrint(counters.updateCount),
-             ForPrint(counters.purgeCount), callbackConnections, queuedCallbacks, cpu, threads,
-             descriptors, resident ? ForPrint(*resident) : -1);
+             ForPrint(counters.purgeCount), ForPrint(callbackConnections),
+             ForPrint(queuedCallbacks), cpu, threads, descriptors,
+             resident ? ForPrint(*resident) : -1);
 }
 
 std::size_t CorvaneDirectoryService::GetDisplayCount() {
@@ -201,9 +422,9 @@ std::size_t CorvaneDirectoryService::GetDisplayCount() {
 }
 
 std::optional<DisplayRecord> CorvaneDirectoryService::GetDisplay(const UUID& displayId) {
-    const std::string key = displayId.ToString();
+    const DisplayKey key(displayId);
     MutexGuard lock(*tableLock_);
-    const auto found = displays_.find(key);
+    const auto found = displays_.find(key.View());
     if (found == displays_.end()) return std::nullopt;
     return found->second;
 }
@@ -211,6 +432,21 @@ std::optional<DisplayRecord> CorvaneDirectoryService::GetDisplay(const UUID& dis
 CorvaneDirectoryService::Counters CorvaneDirectoryService::GetCounters() {
     MutexGuard lock(*tableLock_);
     return {enumerationCount_, updateCount_, purgeCount_};
+}
+
+std::optional<UUID> CorvaneDirectoryService::GetSubscription(const UUID& requestConnection) {
+    MutexGuard lock(*tableLock_);
+    const auto found = subscribers_.find(requestConnection);
+    if (found == subscribers_.end()) return std::nullopt;
+    return found->second;
+}
+
+void CorvaneDirectoryService::GetCallbackStats(std::uint32_t* connections, std::uint32_t* queued) {
+    // The callback thread is set before the maintenance thread starts and released after
+    // it stopped, so its readers need no lock.
+    *connections = 0;
+    *queued = 0;
+    if (callbackThread_) callbackThread_->GetStats(connections, queued);
 }
 
 }  // namespace brondal::corvane::server

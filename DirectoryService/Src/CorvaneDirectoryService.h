@@ -1,7 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -9,8 +11,14 @@
 
 #include "CpuUsageMeter.h"
 #include "DisplayRecord.h"
+#include "IDataStream.h"
 #include "IRefCountImpl.h"
+#include "IRpc.h"
+#include "ITransport.h"
+#include "RefPtr.h"
+#include "RegistryLink.h"
 #include "ResultCodes.h"
+#include "RpcCallbackThread.h"
 #include "Scheduler.h"
 #include "Thread.h"
 #include "Uuid.h"
@@ -23,10 +31,26 @@ namespace brondal::corvane::server {
 // changes whenever the table's content does, so that clients can tell whether their copy
 // is current.
 //
+// On the network it listens for requests on its port and for callback connections on the
+// next one. Clients subscribe by naming their callback connection (AddNotify), then poll
+// RequestDisplayEnumeration; the table goes to the callback connection in batches queued on
+// the callback thread.
+//
 // Created with count 1 for its creator; releasing the last reference stops the maintenance
-// thread and ends everything.
+// thread and ends everything. Nothing else holds a reference to it (see RegistryLink), so
+// the teardown runs on the thread that releases it.
 class CorvaneDirectoryService : public Thread, public virtual IRefCountImpl {
 public:
+    // The directory's object on the request engine, and the object of every callback.
+    static constexpr UUID DirectoryObjectId{0xa0a14dd0, 0xdaad, 0x11e3, 0x9c1a0800200c9a66};
+    static constexpr std::uint32_t EnumerationBatchSize = 1000;
+    // A batch also ends before it would grow past this, so that no callback message comes
+    // near the transport's frame limit when displays send long texts.
+    static constexpr std::size_t EnumerationBatchMaxBytes = 16u << 20;
+    // The callback method that carries a batch.
+    static constexpr std::uint16_t DisplayBatchMethod = 0;
+    static constexpr std::uint32_t CallbackWriteTimeoutMs = 10000;
+
     static constexpr std::uint32_t PurgePassCount = 300;
     static constexpr std::uint64_t StaleAfterMs = 300000;
     static constexpr std::uint64_t StatisticsIntervalMs = 60000;
@@ -39,8 +63,9 @@ public:
         std::uint32_t purgeCount = 0;
     };
 
-    // port: the request port; callbacks use the next one.
-    explicit CorvaneDirectoryService(std::uint16_t port);
+    // port: the request port; callbacks use the next one. bindAddress: the IPv4 address
+    // (host byte order) both listen on, 0 for every interface.
+    explicit CorvaneDirectoryService(std::uint16_t port, std::uint32_t bindAddress = 0);
 
     // Brings the service up and starts the maintenance thread. ResultAlreadyInitialized for
     // a second call.
@@ -50,6 +75,22 @@ public:
     Result UpdateDisplay(const UUID& displayId, std::string displayName, std::string secondaryName,
                          std::uint32_t address, std::uint16_t port, std::uint32_t tag,
                          std::string extra);
+
+    // Subscribes the client calling on requestConnection: its tables go to
+    // callbackConnection. A request connection keeps its first subscription; objectId is
+    // not used. ResultNotInitialized before Initialize.
+    Result AddNotify(UUID requestConnection, UUID callbackConnection, const UUID& objectId);
+    // Ends the subscription of requestConnection, if any.
+    Result RemoveNotify(UUID requestConnection);
+    // Queues the table for the caller's callback connection unless knownVersion (not 0) is
+    // the current version; *version receives the version of what is sent. ResultFail when
+    // the caller has not subscribed.
+    Result RequestDisplayEnumeration(UUID requestConnection, bool extended,
+                                     std::uint64_t knownVersion, std::uint64_t* version);
+    // From either transport: a closed connection ends the subscription it belongs to.
+    Result OnEvent(UUID connectionId, std::int32_t event);
+    // Data is the engines' business.
+    Result OnDataReady(UUID, UUID, IDataStream*) { return ResultOk; }
 
     // One maintenance pass: purge on every (PurgePassCount + 1)th pass, the statistics line
     // when StatisticsIntervalMs have passed, then a PassSleepMs sleep. Always true.
@@ -62,6 +103,12 @@ public:
     std::optional<DisplayRecord> GetDisplay(const UUID& displayId);
     Counters GetCounters();
     std::uint16_t GetPort() const { return port_; }
+    // The callback connection the request connection subscribed with.
+    std::optional<UUID> GetSubscription(const UUID& requestConnection);
+    // The callback thread's connections and queued callbacks (0, 0 off the network).
+    void GetCallbackStats(std::uint32_t* connections, std::uint32_t* queued);
+    // How the stub and the transport listener reach this object.
+    RegistryLink* GetLink() const { return link_.Get(); }
 
 protected:
     // Through Release only.
@@ -72,6 +119,8 @@ private:
     void AdvanceVersion();
     void PurgeStaleDisplays();
     void WriteStatistics();
+    // Queues the whole table for callbackConnection; with tableLock held.
+    Result QueueTable(const UUID& callbackConnection, bool extended);
 
     // The network side (request and callback transports, an RPC engine on each, the
     // callback thread, the directory stub and the client subscriptions) joins the registry
@@ -86,14 +135,27 @@ private:
     // without the lock.
     std::atomic<bool> initialized_{false};
     const std::uint16_t port_;
+    const std::uint32_t bindAddress_;
     // Scheduler-clock ms of the last change of the table (strictly increasing, see
     // AdvanceVersion); 0 until the first. Written under tableLock, read without it.
     std::atomic<std::uint64_t> directoryVersion_{0};
-    // Network fields (rpc, transport, callbackRpc, callbackThread, callbackTransport,
-    // subscribers, subscribersByCallback) belong here.
 
-    // Keyed by the display's UUID text, so that the enumeration order is that of the text.
-    std::map<std::string, DisplayRecord> displays_;
+    // The network side. Set in Initialize (under tableLock, before the maintenance thread
+    // starts) and released in destruction after it stopped; in between they do not change.
+    RefPtr<IRpc> rpc_;
+    RefPtr<ITransport> transport_;
+    RefPtr<IRpc> callbackRpc_;
+    RefPtr<RpcCallbackThread> callbackThread_;
+    RefPtr<ITransport> callbackTransport_;
+    // Request connection -> the callback connection it subscribed with, and back. Under
+    // tableLock. The reverse map holds only the pairing that owns the callback connection's
+    // place on the callback thread.
+    std::map<UUID, UUID> subscribers_;
+    std::map<UUID, UUID> subscribersByCallback_;
+
+    // Keyed by the display's UUID text, so that the enumeration order is that of the text;
+    // transparent, so that an update looks its key up without building a string.
+    std::map<std::string, DisplayRecord, std::less<>> displays_;
     std::uint32_t enumerationCount_ = 0;
     std::uint32_t updateCount_ = 0;
     std::uint32_t purgeCount_ = 0;
@@ -101,6 +163,10 @@ private:
     // Re-entrant: the network side's connection events end subscriptions through operations
     // that take it again. Guards initialized during Initialize, the maps and the counters.
     std::unique_ptr<Scheduler::Mutex> tableLock_;
+    // Closed first in destruction; see RegistryLink.
+    const RefPtr<RegistryLink> link_;
+    // This object's listener on both transports, through link_.
+    RefPtr<ITransport::ITransportNotify> transportListener_;
 
     // Maintenance-pass state. Members rather than function statics, so that each registry
     // (and each test) starts its own count; only the maintenance thread touches them.

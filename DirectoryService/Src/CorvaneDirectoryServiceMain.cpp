@@ -4,6 +4,7 @@
 #include <string>
 
 #include "CatchFrame.h"
+#include "DeleteLater.h"
 #include "FileStore.h"
 #include "LockGuard.h"
 #include "LogCall.h"
@@ -15,6 +16,7 @@ namespace {
 
 constexpr const char* LogFilePrefix = "DirectoryService";
 constexpr std::uint64_t LogFileMaxSize = 0xa00000;
+constexpr std::int32_t DeferredDeletionWaitMs = 10000;
 
 }  // namespace
 
@@ -28,10 +30,12 @@ RefPtr<CorvaneDirectoryServiceMain> CorvaneDirectoryServiceMain::GetInstance() {
 
 CorvaneDirectoryServiceMain::CorvaneDirectoryServiceMain(FolderProvider& folders,
                                                          ServiceManager& manager,
-                                                         std::uint16_t port)
+                                                         std::uint16_t port,
+                                                         std::uint32_t bindAddress)
     : ServiceImpl(manager),
       folders_(folders),
       port_(port),
+      bindAddress_(bindAddress),
       registryLock_(GetScheduler().CreateMutex()) {
     CATCH_FRAME_BEGIN
     ConfigureLogger(0);
@@ -71,8 +75,8 @@ bool CorvaneDirectoryServiceMain::ThreadFunc() {
     // A stop that overtook this pass has ended the service already; a registry created now
     // would run on with nobody left to release it.
     if (stopped_) return false;
-    registry_ =
-        RefPtr<CorvaneDirectoryService>::Adopt(new (std::nothrow) CorvaneDirectoryService(port_));
+    registry_ = RefPtr<CorvaneDirectoryService>::Adopt(
+        new (std::nothrow) CorvaneDirectoryService(port_, bindAddress_));
     if (!registry_) {
         LOG_SEVERE("Unable to instantiate %s", GetServiceName());
     } else if (Failed(registry_->Initialize())) {
@@ -94,6 +98,11 @@ void CorvaneDirectoryServiceMain::OnStop() {
     }
     // Outside the lock: the registry's destruction waits for its own thread.
     registry.Reset();
+    // The transports hand their connections to the deletion thread; waiting here means
+    // that every socket is closed once the service reports itself stopped.
+    if (!WaitForDeferredDeletions(DeferredDeletionWaitMs)) {
+        LOG_WARNING("Connections still open after %d ms", DeferredDeletionWaitMs);
+    }
     LOG_INFO("%s Stopped", GetServiceName());
     CATCH_FRAME_END
 }

@@ -29,10 +29,11 @@ public:
     // call returns a new reference to the same object.
     static RefPtr<CorvaneDirectoryServiceMain> GetInstance();
 
-    // A host that logs under folders' base folder and creates its registry on port; the
-    // process's host is GetInstance's, tests make their own. Count 1, for the caller.
+    // A host that logs under folders' base folder and creates its registry on port (and
+    // bindAddress, 0: every interface); the process's host is GetInstance's, tests make their
+    // own. Count 1, for the caller.
     CorvaneDirectoryServiceMain(FolderProvider& folders, ServiceManager& manager,
-                                std::uint16_t port);
+                                std::uint16_t port, std::uint32_t bindAddress = 0);
 
     // Creates and initialises the registry, once.
     bool ThreadFunc() override;
@@ -56,6 +57,7 @@ private:
 
     FolderProvider& folders_;
     const std::uint16_t port_;
+    const std::uint32_t bindAddress_;
     // The file store this host added to the logger, taken out again when the host ends.
     RefPtr<ILogStore> logStore_;
     // Guards registry_ and stopped_: the stop control runs on another thread than the pass

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "DirectoryTestSupport.h"
 #include "FakeServiceManager.h"
 #include "LogCall.h"
 #include "WaitFor.h"
@@ -39,9 +40,10 @@ protected:
         folders_.base = pattern;
         GetLogger(logger_.Receive());
         logger_->SetDetailLimit(5);
-        // Port 0: the service's own ports belong to the program's tests.
+        // Free ports on loopback: the service's own ports belong to the program's tests.
+        port_ = testing::FindFreePortPair();
         host_ = RefPtr<CorvaneDirectoryServiceMain>::Adopt(
-            new CorvaneDirectoryServiceMain(folders_, manager_, 0));
+            new CorvaneDirectoryServiceMain(folders_, manager_, port_, testing::Loopback));
     }
     void TearDown() override {
         host_.Reset();
@@ -64,6 +66,7 @@ protected:
     testing::FakeServiceManager manager_;
     RefPtr<ILogger> logger_;
     RefPtr<CorvaneDirectoryServiceMain> host_;
+    std::uint16_t port_ = 0;
 };
 
 TEST_F(CorvaneDirectoryServiceMainTest, RegistryLivesFromTheFirstPassToTheStop) {
@@ -78,7 +81,7 @@ TEST_F(CorvaneDirectoryServiceMainTest, RegistryLivesFromTheFirstPassToTheStop) 
     });
     ASSERT_TRUE(testing::PollUntil([&] { return static_cast<bool>(host_->GetRegistry()); }));
     RefPtr<CorvaneDirectoryService> registry = host_->GetRegistry();
-    EXPECT_EQ(registry->GetPort(), 0);
+    EXPECT_EQ(registry->GetPort(), port_);
     EXPECT_TRUE(registry->IsRunning());
     host_->HandleControl(service::ControlPause, 0, nullptr);
     host_->HandleControl(service::ControlContinue, 0, nullptr);

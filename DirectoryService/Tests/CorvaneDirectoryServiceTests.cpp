@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "DirectoryTestSupport.h"
 #include "ILogger.h"
 #include "IRefCountImpl.h"
 #include "ManualClockScheduler.h"
@@ -69,7 +70,8 @@ protected:
         logger->GetDetailLimit(&savedLimit);
         logger->SetDetailLimit(2);
         logger->AddStore(store.Get());
-        registry = RefPtr<ManualRegistry>::Adopt(new ManualRegistry(53200));
+        registry = RefPtr<ManualRegistry>::Adopt(
+            new ManualRegistry(testing::FindFreePortPair(), testing::Loopback));
     }
     ~RegistryTest() override {
         registry.Reset();
@@ -188,6 +190,11 @@ TEST_F(RegistryTest, StatisticsLineOncePerMinuteThenCountersRestart) {
     registry->Initialize();
     Update(DisplayA);
     Update(DisplayB);
+    // A subscriber whose callback connection never takes its one batch.
+    const UUID request(7, 0, 0, 1);
+    registry->AddNotify(request, UUID(7, 0, 0, 2), CorvaneDirectoryService::DirectoryObjectId);
+    std::uint64_t version = 0;
+    ASSERT_EQ(registry->RequestDisplayEnumeration(request, false, 0, &version), ResultOk);
     Passes(300);  // the first pass starts the first minute
     clock.AdvanceMs(300001);
     Update(DisplayB);
@@ -201,7 +208,7 @@ TEST_F(RegistryTest, StatisticsLineOncePerMinuteThenCountersRestart) {
               10);
     // Displays, enumerations, updates, purges, callback connections and queue, processor
     // usage (needs two samples); threads, open descriptors, resident bytes.
-    EXPECT_EQ(std::vector<int>(v, v + 7), (std::vector<int>{1, 0, 3, 1, 0, 0, -1}));
+    EXPECT_EQ(std::vector<int>(v, v + 7), (std::vector<int>{1, 1, 3, 1, 1, 1, -1}));
     EXPECT_TRUE(v[7] >= 1 && v[8] >= 3 && v[9] > 4096) << lines[0];
     EXPECT_EQ(lines[0].back(), ',');
     EXPECT_EQ(registry->GetCounters().updateCount + registry->GetCounters().purgeCount, 0u);
@@ -213,7 +220,31 @@ TEST_F(RegistryTest, StatisticsLineOncePerMinuteThenCountersRestart) {
     Passes(1);
     lines = store->Starting("CDS_STATS");
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1].rfind("CDS_STATS, 1, 0, 0, 0, 0, 0, ", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[1].rfind("CDS_STATS, 1, 0, 0, 0, 1, 1, ", 0), 0u) << lines[1];
+}
+
+TEST_F(RegistryTest, InitializeNamesTheNetworkStepThatFailedAndStaysUninitialized) {
+    // Somebody else listens on the callback port.
+    const std::uint16_t port = registry->GetPort();
+    const int blocker = platform::TcpCreate();
+    ASSERT_EQ(platform::TcpBind(blocker, testing::Loopback, static_cast<std::uint16_t>(port + 1)),
+              0);
+    platform::TcpListen(blocker);
+    EXPECT_EQ(registry->Initialize(), ResultFail);
+    platform::TcpClose(blocker);
+    EXPECT_EQ(Update(DisplayA), ResultNotInitialized);
+    EXPECT_TRUE(registry->startTimeouts.empty());
+
+    // The first one still holds the request port.
+    auto second = RefPtr<ManualRegistry>::Adopt(new ManualRegistry(port, testing::Loopback));
+    EXPECT_EQ(second->Initialize(), ResultFail);
+    std::vector<std::string> failures;
+    for (const std::string& line : store->Starting("Severe:"))
+        if (line.find("Unable to") != std::string::npos) failures.push_back(line);
+    const std::vector<std::string> expected = {
+        "Severe:RETURN Result: 0x80000000 - Unable to initialize callback transport",
+        "Severe:RETURN Result: 0x80000000 - Unable to initialize transport"};
+    EXPECT_EQ(failures, expected);
 }
 
 // The real maintenance thread against updates from several threads; meant for the thread
@@ -225,7 +256,8 @@ TEST(RegistryThreadTest, ConcurrentUpdatesWhileTheMaintenancePassRuns) {
         ++passes;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     });
-    auto registry = RefPtr<CorvaneDirectoryService>::Adopt(new CorvaneDirectoryService(53200));
+    auto registry = RefPtr<CorvaneDirectoryService>::Adopt(
+        new CorvaneDirectoryService(testing::FindFreePortPair(), testing::Loopback));
     ASSERT_EQ(registry->Initialize(), ResultOk);
 
     constexpr int Threads = 3, Displays = 50, Rounds = 40;

@@ -16,6 +16,7 @@
 #include <map>
 #include <sstream>
 
+#include "DirectoryTestSupport.h"
 #include "LogFolderPath.h"
 #include "WaitFor.h"
 
@@ -122,6 +123,41 @@ TEST(ProgramTest, ForegroundRunStopsCleanlyOnSigterm) { RunInForegroundUntil({"-
 
 TEST(ProgramTest, ForegroundRunIgnoresLaterArgumentsAndStopsCleanlyOnSigint) {
     RunInForegroundUntil({"-e", "-u"}, SIGINT);
+}
+
+TEST(ProgramTest, ForegroundRunServesClientsOnItsPorts) {
+    using namespace brondal;
+    using namespace brondal::testing;
+    constexpr std::uint16_t Port = 53200;
+    const LogTail log;
+    Program program({"-e"});
+    ASSERT_TRUE(log.WaitFor(Started)) << log.Text();
+    {
+        DirectoryClient client(Port);
+        ASSERT_TRUE(client.opened);
+        const UUID display(0x5eed, 1, 2, 3);
+        RefPtr<IDataStream> update = UpdateArguments(display, "Program test");
+        ASSERT_EQ(client.Call(4, update.Get(), NewStream().Get()), ResultOk);
+        ASSERT_EQ(client.Subscribe(), ResultOk);
+        std::uint64_t version = 0;
+        ASSERT_EQ(client.RequestTable(false, 0, &version), ResultOk);
+        EXPECT_NE(version, 0u);
+        ASSERT_TRUE(client.receiver->WaitCalls(1));
+        const auto call = client.receiver->Calls().front();
+        RefPtr<IDataStream> arguments = NewStream();
+        arguments->WriteBytes(call.arguments.data(),
+                              static_cast<std::uint32_t>(call.arguments.size()));
+        const Batch batch = ReadBatch(arguments.Get(), false);
+        ASSERT_EQ(batch.entries.size(), 1u);
+        EXPECT_EQ(batch.entries[0].displayId, display);
+        EXPECT_EQ(batch.entries[0].displayName, "Program test");
+        EXPECT_TRUE(batch.last);
+    }
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Exit(), 0);
+    const std::string text = log.Text();
+    EXPECT_NE(text.find(Stopped, text.find(Started)), std::string::npos) << text;
+    EXPECT_EQ(text.find("Unable to"), std::string::npos) << text;
 }
 
 TEST(ProgramTest, ServiceModeOutsideSystemdRunsNothing) {

@@ -1,0 +1,202 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "CorvaneDirectoryService.h"
+#include "IDataStream.h"
+#include "IRefCountImpl.h"
+#include "IRpc.h"
+#include "ITransport.h"
+#include "NetworkTransportImpl.h"
+#include "RefPtr.h"
+#include "TcpSocket.h"
+#include "Uuid.h"
+#include "WaitFor.h"
+
+namespace brondal::testing {
+
+using corvane::server::CorvaneDirectoryService;
+using corvane::server::DisplayRecord;
+
+inline constexpr std::uint32_t Loopback = 0x7f000001;
+
+// A port p on loopback such that nobody listens on p or p + 1 right now: the registry takes
+// both. Another process may still take one before the registry binds; the window is short.
+inline std::uint16_t FindFreePortPair() {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int first = platform::TcpCreate();
+        std::uint16_t port = 0;
+        platform::TcpBind(first, Loopback, 0);
+        platform::TcpGetLocal(first, nullptr, &port);
+        const int second = platform::TcpCreate();
+        const bool free =
+            port != 0 && port != 0xffff &&
+            platform::TcpBind(second, Loopback, static_cast<std::uint16_t>(port + 1)) == 0;
+        platform::TcpClose(second);
+        platform::TcpClose(first);
+        if (free) return port;
+    }
+    return 0;
+}
+
+inline RefPtr<IDataStream> NewStream() {
+    RefPtr<IDataStream> stream;
+    NewDataStream(stream.Receive());
+    return stream;
+}
+
+// The arguments of an update with the five values every display sends; a display that
+// sends more appends them.
+inline RefPtr<IDataStream> UpdateArguments(const UUID& id, const std::string& name = "Name") {
+    RefPtr<IDataStream> args = NewStream();
+    id.Serialize(args.Get());
+    args->WriteString(name);
+    args->WriteString("Second");
+    args->WriteUInt32(0x0a000001);
+    args->WriteUInt16(5000);
+    return args;
+}
+
+// What is left to read in a stream.
+inline std::vector<std::uint8_t> RemainingBytes(IDataStream* stream) {
+    std::uint32_t size = 0;
+    std::uint32_t position = 0;
+    stream->GetSize(&size);
+    stream->GetPosition(&position);
+    std::vector<std::uint8_t> bytes(size - position);
+    if (!bytes.empty()) stream->ReadBytes(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    return bytes;
+}
+
+// One display batch as a client reads it, with the stream's own reads.
+struct Batch {
+    bool extendedHead = false;
+    std::uint16_t formVersion = 0;
+    std::vector<DisplayRecord> entries;
+    bool last = false;
+    bool fullyRead = false;
+};
+
+inline Batch ReadBatch(IDataStream* stream, bool extended) {
+    Batch batch;
+    std::uint32_t size = 0;
+    stream->GetSize(&size);
+    // The head is there when the stream starts with the marker.
+    constexpr std::uint32_t MarkerLength = 36;
+    std::string head(MarkerLength, '\0');
+    std::uint32_t start = 0;
+    stream->GetPosition(&start);
+    if (extended && Succeeded(stream->ReadBytes(head.data(), MarkerLength)) &&
+        head == "70c61d80-58b3-4b56-822a-35ed79be5840") {
+        batch.extendedHead = true;
+        stream->ReadUInt16(&batch.formVersion);
+    } else {
+        stream->SetPosition(start);
+    }
+    std::uint32_t count = 0;
+    if (Failed(stream->ReadUInt32(&count))) return batch;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        DisplayRecord r;
+        r.displayId.Deserialize(stream);
+        stream->ReadString(&r.secondaryName);
+        stream->ReadString(&r.displayName);
+        stream->ReadUInt32(&r.address);
+        stream->ReadUInt16(&r.port);
+        stream->ReadUInt32(&r.tag);
+        if (extended) stream->ReadString(&r.extra);
+        batch.entries.push_back(std::move(r));
+    }
+    batch.fullyRead = Succeeded(stream->ReadBool(&batch.last));
+    std::uint32_t position = 0;
+    stream->GetPosition(&position);
+    batch.fullyRead = batch.fullyRead && position == size;
+    return batch;
+}
+
+// The client's end of the display-batch callback: keeps every batch's bytes.
+class BatchReceiver final : public IRpc::IStub, public IRefCountImpl {
+public:
+    struct Call {
+        UUID connection;
+        std::int32_t method;
+        std::vector<std::uint8_t> arguments;
+    };
+
+    IRpc::ICallGuard* GetCallGuard() override { return nullptr; }
+    Result ExecuteStub(IRpc*, UUID connectionId, const UUID&, std::int32_t method,
+                       IDataStream* arguments, IDataStream*) override {
+        Call call{connectionId, method, RemainingBytes(arguments)};
+        signal_.Update([&] { calls_.push_back(std::move(call)); });
+        return ResultOk;
+    }
+    Result GetObjectId(UUID* id) override {
+        *id = CorvaneDirectoryService::DirectoryObjectId;
+        return ResultOk;
+    }
+
+    bool WaitCalls(std::size_t count) {
+        return signal_.WaitUntil([&] { return calls_.size() >= count; });
+    }
+    std::vector<Call> Calls() {
+        std::vector<Call> copy;
+        signal_.Update([&] { copy = calls_; });
+        return copy;
+    }
+
+private:
+    Signal signal_;
+    std::vector<Call> calls_;
+};
+
+// A client of the directory on its own TCP transport: a request connection to the port, a
+// callback connection to the next one, and an engine that answers the callbacks.
+class DirectoryClient {
+public:
+    explicit DirectoryClient(std::uint16_t port) {
+        platform::CreateInstance(0, 0, transport.Receive());
+        transport->Initialize(false, true);
+        CreateRpc(rpc.Receive());
+        rpc->Initialize(transport.Get(), 0);
+        receiver = RefPtr<BatchReceiver>::Adopt(new BatchReceiver());
+        rpc->AddStub(CorvaneDirectoryService::DirectoryObjectId, receiver.Get());
+        opened = Succeeded(transport->OpenConnection(Loopback, port, &request, 10000)) &&
+                 Succeeded(transport->OpenConnection(Loopback, static_cast<std::uint16_t>(port + 1),
+                                                     &callback, 10000));
+    }
+    ~DirectoryClient() {
+        rpc->Finalize();
+        transport->Finalize();
+    }
+
+    // A request to the directory; the reply values are appended to reply.
+    Result Call(std::int32_t method, IDataStream* arguments, IDataStream* reply) {
+        return rpc->Execute(request, CorvaneDirectoryService::DirectoryObjectId, method, arguments,
+                            reply, 20000);
+    }
+    Result Subscribe() {
+        RefPtr<IDataStream> arguments = NewStream();
+        callback.Serialize(arguments.Get());
+        return Call(0, arguments.Get(), NewStream().Get());
+    }
+    // Method 2; the version it answered, or nothing on a failure.
+    Result RequestTable(bool extended, std::uint64_t knownVersion, std::uint64_t* version) {
+        RefPtr<IDataStream> arguments = NewStream();
+        arguments->WriteBool(extended);
+        arguments->WriteUInt64(knownVersion);
+        RefPtr<IDataStream> reply = NewStream();
+        const Result result = Call(2, arguments.Get(), reply.Get());
+        if (Succeeded(result)) reply->ReadUInt64(version);
+        return result;
+    }
+
+    RefPtr<ITransport> transport;
+    RefPtr<IRpc> rpc;
+    RefPtr<BatchReceiver> receiver;
+    UUID request;
+    UUID callback;
+    bool opened = false;
+};
+
+}  // namespace brondal::testing

@@ -1,0 +1,287 @@
+// The client over real loopback connections against a stand-in service: subscription,
+// tables in batches, version checks, failures, lost connections, and the commands on top.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <thread>
+
+#include "Commands.h"
+#include "DirectoryClient.h"
+#include "FakeDirectoryService.h"
+#include "WaitFor.h"
+
+namespace brondal::corvane::client {
+namespace {
+
+using brondal::testing::PollUntil;
+using testing::FakeDirectoryService;
+
+ConnectSettings Settings(std::uint16_t port, bool callbacks, bool reliable = false) {
+    ConnectSettings settings;
+    settings.port = port;
+    settings.callbacks = callbacks;
+    settings.reliable = reliable;
+    return settings;
+}
+
+std::unique_ptr<DirectoryClient> ConnectTo(const ConnectSettings& settings) {
+    std::unique_ptr<DirectoryClient> client;
+    std::string error;
+    EXPECT_EQ(DirectoryClient::Connect(settings, &client, &error), ResultOk) << error;
+    return client;
+}
+
+DisplayUpdate Display(std::uint32_t n) {
+    DisplayUpdate update;
+    update.id = UUID(0x10000000 + n, 0, 0, n);
+    update.name = "name " + std::to_string(n);
+    update.secondaryName = "secondary " + std::to_string(n);
+    update.address = 0x0a000000 + n;
+    update.port = static_cast<std::uint16_t>(n);
+    update.tag = n * 3;
+    update.extra = "extra " + std::to_string(n);
+    return update;
+}
+
+class DirectoryClientTest : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { ASSERT_TRUE(service_.Ok()); }
+    bool Reliable() const { return GetParam(); }
+    FakeDirectoryService service_;
+    StopFlag stop_;
+};
+
+TEST_P(DirectoryClientTest, TableOf2500ArrivesWholeInIdentifierOrder) {
+    auto client = ConnectTo(Settings(service_.Port(), true, Reliable()));
+    ASSERT_TRUE(client);
+    std::vector<DisplayUpdate> displays;
+    for (std::uint32_t n = 2500; n >= 1; --n)
+        displays.push_back(Display(n));
+    ASSERT_EQ(RegisterAll(*client, displays, 4), ResultOk);
+    ASSERT_EQ(service_.DisplayCount(), 2500u);
+
+    std::uint64_t version = 0;
+    ASSERT_EQ(client->RequestTable(true, 0, &version), ResultOk);
+    EXPECT_EQ(version, service_.Version());
+    std::vector<DisplayEntry> table;
+    ASSERT_EQ(client->WaitForTable(10000, &stop_, &table), DirectoryClient::WaitOutcome::Table);
+    ASSERT_EQ(table.size(), 2500u);
+    for (std::size_t i = 1; i < table.size(); ++i)
+        ASSERT_LT(table[i - 1].id.ToString(), table[i].id.ToString());
+    const DisplayEntry& first = table.front();
+    const DisplayUpdate expected = Display(first.id.Data1 - 0x10000000);
+    EXPECT_EQ(first.name, expected.name);
+    EXPECT_EQ(first.secondaryName, expected.secondaryName);
+    EXPECT_EQ(first.address, expected.address);
+    EXPECT_EQ(first.port, expected.port);
+    EXPECT_EQ(first.tag, *expected.tag);
+    EXPECT_EQ(first.extra, *expected.extra);
+}
+
+TEST_P(DirectoryClientTest, CurrentVersionBringsNoTableAndAChangeDoes) {
+    auto client = ConnectTo(Settings(service_.Port(), true, Reliable()));
+    ASSERT_TRUE(client);
+    ASSERT_EQ(client->UpdateDisplay(Display(1)), ResultOk);
+    std::uint64_t version = 0;
+    std::vector<DisplayEntry> table;
+    ASSERT_EQ(client->RequestTable(false, 0, &version), ResultOk);
+    ASSERT_EQ(client->WaitForTable(10000, &stop_, &table), DirectoryClient::WaitOutcome::Table);
+    EXPECT_EQ(table.size(), 1u);
+
+    std::uint64_t again = 0;
+    ASSERT_EQ(client->RequestTable(false, version, &again), ResultOk);
+    EXPECT_EQ(again, version);
+    EXPECT_EQ(service_.Enumerations(), 1);
+
+    ASSERT_EQ(client->UpdateDisplay(Display(2)), ResultOk);
+    ASSERT_EQ(client->RequestTable(false, version, &again), ResultOk);
+    EXPECT_NE(again, version);
+    ASSERT_EQ(client->WaitForTable(10000, &stop_, &table), DirectoryClient::WaitOutcome::Table);
+    EXPECT_EQ(table.size(), 2u);
+}
+
+TEST_P(DirectoryClientTest, ServiceFailureComesBackAsItsResult) {
+    auto client = ConnectTo(Settings(service_.Port(), false, Reliable()));
+    ASSERT_TRUE(client);
+    service_.FailUpdatesWith(ResultNotInitialized);
+    const Result result = client->UpdateDisplay(Display(1));
+    EXPECT_EQ(result, ResultNotInitialized);
+    EXPECT_FALSE(DirectoryClient::IsConnectionFailure(result));
+    // Without a subscription the table request is refused.
+    std::uint64_t version = 0;
+    EXPECT_EQ(client->RequestTable(false, 0, &version), ResultFail);
+}
+
+TEST_P(DirectoryClientTest, StoppedServiceIsNoticedAndCallsFailAsConnectionFailures) {
+    auto client = ConnectTo(Settings(service_.Port(), true, Reliable()));
+    ASSERT_TRUE(client);
+    service_.Stop();
+    EXPECT_TRUE(client->WaitForLoss(15000, &stop_));
+    // Without a connection a call fails at once rather than after the engine's time-out.
+    const auto start = std::chrono::steady_clock::now();
+    const Result result = client->UpdateDisplay(Display(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(Failed(result));
+    EXPECT_TRUE(DirectoryClient::IsConnectionFailure(result)) << DescribeResult(result);
+    std::vector<DisplayEntry> table;
+    EXPECT_EQ(client->WaitForTable(10000, &stop_, &table), DirectoryClient::WaitOutcome::Lost);
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndLayered, DirectoryClientTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Layered" : "Plain"; });
+
+TEST(DirectoryClientConnect, UnreachableServiceGivesOneLineNamingIt) {
+    std::uint16_t port = 0;
+    {
+        FakeDirectoryService gone;
+        port = gone.Port();
+    }
+    std::unique_ptr<DirectoryClient> client;
+    std::string error;
+    EXPECT_TRUE(Failed(DirectoryClient::Connect(Settings(port, true), &client, &error)));
+    EXPECT_FALSE(client);
+    EXPECT_NE(error.find("cannot reach the directory service at 127.0.0.1:" + std::to_string(port)),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos);
+}
+
+TEST(DirectoryClientWait, StopEndsAWaitForATableThatDoesNotCome) {
+    FakeDirectoryService service;
+    ASSERT_TRUE(service.Ok());
+    auto client = ConnectTo(Settings(service.Port(), true));
+    ASSERT_TRUE(client);
+    StopFlag stop;
+    std::thread stopper([&] { stop.Request(); });
+    std::vector<DisplayEntry> table;
+    // Without the stop this wait would last the full minute.
+    EXPECT_EQ(client->WaitForTable(60000, &stop, &table), DirectoryClient::WaitOutcome::Stopped);
+    stopper.join();
+}
+
+Options CommandOptions(std::uint16_t port, Command command) {
+    Options options;
+    options.command = command;
+    options.servicePort = port;
+    return options;
+}
+
+TEST(Commands, RegisterThenListAsTableAndJson) {
+    FakeDirectoryService service;
+    ASSERT_TRUE(service.Ok());
+    StopFlag stop;
+    Options options = CommandOptions(service.Port(), Command::Register);
+    options.display = Display(7);
+    options.display.name = "Quote \" here";
+    std::ostringstream out, err;
+    ASSERT_EQ(RunCommand(options, stop, out, err), ExitOk) << err.str();
+    EXPECT_NE(out.str().find("registered " + Display(7).id.ToString()), std::string::npos);
+
+    Options list = CommandOptions(service.Port(), Command::List);
+    list.extended = true;
+    std::ostringstream table;
+    ASSERT_EQ(RunCommand(list, stop, table, err), ExitOk) << err.str();
+    EXPECT_NE(table.str().find("Quote \" here  secondary 7     10.0.0.7"), std::string::npos)
+        << table.str();
+    EXPECT_NE(table.str().find("1 display(s), version 1"), std::string::npos) << table.str();
+
+    list.json = true;
+    std::ostringstream json;
+    ASSERT_EQ(RunCommand(list, stop, json, err), ExitOk) << err.str();
+    EXPECT_NE(json.str().find("\"name\":\"Quote \\\" here\",\"secondaryName\":\"secondary 7\""),
+              std::string::npos)
+        << json.str();
+    EXPECT_TRUE(err.str().empty()) << err.str();
+}
+
+TEST(Commands, FailureAnswerIsOneLineOnErrAndExitCodeOne) {
+    FakeDirectoryService service;
+    ASSERT_TRUE(service.Ok());
+    service.FailUpdatesWith(ResultFail);
+    StopFlag stop;
+    Options options = CommandOptions(service.Port(), Command::Register);
+    options.display = Display(1);
+    std::ostringstream out, err;
+    EXPECT_EQ(RunCommand(options, stop, out, err), ExitServiceError);
+    EXPECT_EQ(err.str(),
+              "error: the directory service at 127.0.0.1:" + std::to_string(service.Port()) +
+                  " refused the update: 0x80000000 (failure)\n");
+}
+
+TEST(Commands, WatchPrintsOnlyChanges) {
+    FakeDirectoryService service;
+    ASSERT_TRUE(service.Ok());
+    auto writer = ConnectTo(Settings(service.Port(), false));
+    ASSERT_TRUE(writer);
+    ASSERT_EQ(writer->UpdateDisplay(Display(1)), ResultOk);
+
+    StopFlag stop;
+    Options list = CommandOptions(service.Port(), Command::List);
+    list.watch = true;
+    list.json = true;
+    list.everyMs = 20;
+    // The watch writes from its own thread; the test reads under the same lock.
+    struct LockedBuffer : std::stringbuf {
+        // Recursive: xsputn of the base may call overflow.
+        std::recursive_mutex mutex;
+        int sync() override { return 0; }
+        std::streamsize xsputn(const char* s, std::streamsize n) override {
+            std::lock_guard lock(mutex);
+            return std::stringbuf::xsputn(s, n);
+        }
+        int overflow(int c) override {
+            std::lock_guard lock(mutex);
+            return std::stringbuf::overflow(c);
+        }
+        std::string Text() {
+            std::lock_guard lock(mutex);
+            return str();
+        }
+    } buffer;
+    std::ostream out(&buffer);
+    std::ostringstream err;
+    int code = -1;
+    std::thread watch([&] { code = RunCommand(list, stop, out, err); });
+    EXPECT_TRUE(
+        PollUntil([&] { return buffer.Text().find("\"displays\":[") != std::string::npos; }));
+    const int enumerations = service.Enumerations();
+    ASSERT_EQ(writer->UpdateDisplay(Display(2)), ResultOk);
+    EXPECT_TRUE(PollUntil([&] { return buffer.Text().find("\"added\":[") != std::string::npos; }));
+    stop.Request();
+    watch.join();
+    EXPECT_EQ(code, ExitOk) << err.str();
+    const std::string text = buffer.Text();
+    EXPECT_NE(text.find("\"added\":[{\"id\":\"" + Display(2).id.ToString()), std::string::npos)
+        << text;
+    // One transfer for the change, none for the polls in between.
+    EXPECT_EQ(service.Enumerations(), enumerations + 1);
+    EXPECT_EQ(text.find("\"added\":", text.find("\"added\":") + 1), std::string::npos) << text;
+}
+
+TEST(Commands, SimulateRegistersAgainAfterTheServiceRestarts) {
+    auto service = std::make_unique<FakeDirectoryService>();
+    ASSERT_TRUE(service->Ok());
+    const std::uint16_t port = service->Port();
+    StopFlag stop;
+    Options options = CommandOptions(port, Command::Simulate);
+    options.count = 25;
+    options.everyMs = 600000;  // only a restart can cause the second registration
+    std::ostringstream out, err;
+    int code = -1;
+    std::thread simulate([&] { code = RunCommand(options, stop, out, err); });
+    EXPECT_TRUE(PollUntil([&] { return service->DisplayCount() == 25; }));
+
+    service.reset();
+    service = std::make_unique<FakeDirectoryService>(port);
+    ASSERT_TRUE(service->Ok());
+    EXPECT_TRUE(
+        PollUntil([&] { return service->DisplayCount() == 25; }, std::chrono::milliseconds(30000)));
+    stop.Request();
+    simulate.join();
+    EXPECT_EQ(code, ExitOk) << err.str();
+    const auto displays = service->Displays();
+    EXPECT_EQ(displays.begin()->second.extra, "simulated");
+}
+
+}  // namespace
+}  // namespace brondal::corvane::client
