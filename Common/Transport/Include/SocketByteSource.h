@@ -26,6 +26,11 @@ namespace brondal {
 // blocked here notices a stop request within that time; a partly received frame stays with
 // the receiver for the next pass.
 //
+// Plain sockets are read through a small buffer: a frame's marker, header, identifier and
+// body otherwise cost a wait and a receive call each, and a reader that finds several small
+// frames waiting takes them all from one call. Reads of at least half the buffer with
+// nothing buffered go straight into the caller's memory. With TLS the session buffers.
+//
 // Embedded in its connection and never released: the reference count exists only because
 // IByteSource is an interface object.
 class SocketByteSource final : public IByteSource, public IRefCountImpl {
@@ -34,6 +39,7 @@ public:
     // How many consecutive empty results brondal_recv_exact accepts before it gives up:
     // a source that keeps returning nothing must not keep the reader spinning.
     static constexpr std::uint32_t MaxEmptyReads = 100;
+    static constexpr std::uint32_t BufferSize = 8192;
 
     SocketByteSource();
     ~SocketByteSource() override;
@@ -68,10 +74,19 @@ private:
     std::int32_t WaitFirstByte(std::uint32_t timeoutMs);
     // One TLS read or peek: a count, 0 (closed cleanly), Failed, or Pending.
     std::int32_t TlsRead(std::uint8_t* buffer, std::uint32_t count, bool peek);
+    std::uint32_t Buffered() const { return end_ - begin_; }
+    // Hands out up to count buffered bytes; consume removes them.
+    std::int32_t TakeBuffered(std::uint8_t* buffer, std::uint32_t count, bool consume);
+    // One receive call that appends to the buffer: a count, 0 (closed) or -1.
+    std::int32_t Fill();
 
     std::atomic<int> socket_{-1};
     ssl_st* ssl_ = nullptr;
     std::unique_ptr<Scheduler::FastMutex> tlsLock_;
+    // Received and not yet read: buffer_[begin_, end_). Touched only by the reading thread.
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::uint32_t begin_ = 0;
+    std::uint32_t end_ = 0;
 };
 
 }  // namespace brondal

@@ -189,13 +189,17 @@ Result Connection::SendFrame(const std::uint8_t* bytes, std::uint32_t length, bo
     // next marker.
     const std::int64_t deadline = GetScheduler().GetTimeMs() + timeout;
     std::uint32_t sent = 0;
+    // A plain socket is tried before it is waited for: one with room (the usual case) then
+    // costs a single call. TLS waits first, as a session that finds no room logs it.
+    bool tryFirst = socket >= 0 && !source_.IsTls();
     while (sent < length) {
         ClearSocketError();
         const std::int64_t left = deadline - GetScheduler().GetTimeMs();
         const int ready =
-            socket < 0 ? -1
-                       : TcpWaitWritable(
-                             socket, static_cast<std::int32_t>(std::max<std::int64_t>(left, 0)));
+            tryFirst     ? 1
+            : socket < 0 ? -1
+                         : TcpWaitWritable(
+                               socket, static_cast<std::int32_t>(std::max<std::int64_t>(left, 0)));
         if (ready != 1) {
             if (!binary) {
                 LOG_SEVERE(
@@ -223,6 +227,7 @@ Result Connection::SendFrame(const std::uint8_t* bytes, std::uint32_t length, bo
             return ResultSocketWriteFailed;
         }
         sent += static_cast<std::uint32_t>(count);
+        tryFirst = tryFirst && count > 0;
     }
     return ResultOk;
 }

@@ -3,7 +3,9 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "LockGuard.h"
 #include "LogCall.h"
@@ -31,6 +33,12 @@ void SocketByteSource::SetTls(ssl_st* ssl) {
 
 Result SocketByteSource::NegotiateTls(void* context, bool server, std::uint32_t timeoutMs) {
     const int socket = GetSocket();
+    if (Buffered() != 0) {
+        // The peer sent more than its handshake before the session began: those bytes
+        // would be lost to the session.
+        LOG_SEVERE("Unexpected data before the TLS handshake: %u bytes", Buffered());
+        return ResultFail;
+    }
     ERR_clear_error();
     SSL* ssl = SSL_new(static_cast<SSL_CTX*>(context));
     if (ssl == nullptr || SSL_set_fd(ssl, socket) != 1) {
@@ -135,6 +143,28 @@ std::int32_t SocketByteSource::brondal_send(const std::uint8_t* buffer, std::uin
     return sent;
 }
 
+std::int32_t SocketByteSource::TakeBuffered(std::uint8_t* buffer, std::uint32_t count,
+                                            bool consume) {
+    const std::uint32_t n = std::min(count, Buffered());
+    std::memcpy(buffer, buffer_.get() + begin_, n);
+    if (consume) begin_ += n;
+    if (begin_ == end_) begin_ = end_ = 0;
+    return static_cast<std::int32_t>(n);
+}
+
+std::int32_t SocketByteSource::Fill() {
+    if (!buffer_) buffer_ = std::make_unique<std::uint8_t[]>(BufferSize);
+    if (begin_ != 0) {
+        std::memmove(buffer_.get(), buffer_.get() + begin_, Buffered());
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    if (end_ == BufferSize) return static_cast<std::int32_t>(Buffered());
+    const std::int32_t received = brondal_recv(buffer_.get() + end_, BufferSize - end_);
+    if (received > 0) end_ += static_cast<std::uint32_t>(received);
+    return received;
+}
+
 std::int32_t SocketByteSource::brondal_recv(std::uint8_t* buffer, std::uint32_t count) {
     ClearSocketError();
     if (ssl_ != nullptr) return TlsRead(buffer, count, false);
@@ -156,6 +186,7 @@ std::int32_t SocketByteSource::brondal_recv(std::uint8_t* buffer, std::uint32_t 
 std::int32_t SocketByteSource::brondal_peek(std::uint8_t* buffer, std::uint32_t count) {
     ClearSocketError();
     if (ssl_ != nullptr) return TlsRead(buffer, count, true);
+    if (Buffered() != 0) return TakeBuffered(buffer, count, false);
     int peeked = TcpPeek(GetSocket(), buffer, count);
     if (peeked < 0) {
         LOG_SEVERE("Socket recv error attempting to peek %d bytes. Error: %d", count,
@@ -168,6 +199,13 @@ std::int32_t SocketByteSource::brondal_peek(std::uint8_t* buffer, std::uint32_t 
 }
 
 std::int32_t SocketByteSource::brondal_recv_exact(std::uint8_t* buffer, std::uint32_t count) {
+    if (ssl_ == nullptr && Buffered() != 0) {
+        const std::int32_t taken = TakeBuffered(buffer, count, true);
+        if (static_cast<std::uint32_t>(taken) == count) return taken;
+        const std::int32_t rest =
+            brondal_recv_exact(buffer + taken, count - static_cast<std::uint32_t>(taken));
+        return rest < 0 ? rest : taken + rest;
+    }
     ClearSocketError();
     if (ssl_ != nullptr) {
         // Bounded: a session that keeps yielding nothing ends the call instead of spinning.
@@ -205,6 +243,7 @@ std::int32_t SocketByteSource::brondal_recv_exact(std::uint8_t* buffer, std::uin
 }
 
 std::int32_t SocketByteSource::WaitFirstByte(std::uint32_t timeoutMs) {
+    if (Buffered() != 0) return 1;
     if (ssl_ != nullptr) {
         // Bytes the session already decrypted are not visible to the socket.
         FastLockGuard guard(*tlsLock_);
@@ -216,15 +255,34 @@ std::int32_t SocketByteSource::WaitFirstByte(std::uint32_t timeoutMs) {
 }
 
 std::int32_t SocketByteSource::Peek(std::uint8_t* buffer, std::uint32_t count) {
-    std::int32_t ready = WaitFirstByte(ReadWaitMs);
-    if (ready != 1) return ready;
-    std::int32_t peeked = brondal_peek(buffer, count);
-    return peeked == -1 ? Failed : peeked;
+    if (ssl_ != nullptr) {
+        std::int32_t ready = WaitFirstByte(ReadWaitMs);
+        if (ready != 1) return ready;
+        std::int32_t peeked = brondal_peek(buffer, count);
+        return peeked == -1 ? Failed : peeked;
+    }
+    if (Buffered() == 0) {
+        const std::int32_t ready = WaitFirstByte(ReadWaitMs);
+        if (ready != 1) return ready;
+        const std::int32_t filled = Fill();
+        if (filled <= 0) return filled == -1 ? Failed : filled;
+    } else if (Buffered() < count && TcpWaitReadable(GetSocket(), 0) == 1) {
+        // Tops the buffer up with what has already arrived, so that the peek sees as much
+        // as a peek at the socket would. A close or failure shows on the next read.
+        Fill();
+    }
+    return TakeBuffered(buffer, count, false);
 }
 
 std::int32_t SocketByteSource::Receive(std::uint8_t* buffer, std::uint32_t count) {
+    if (ssl_ == nullptr && Buffered() != 0) return TakeBuffered(buffer, count, true);
     std::int32_t ready = WaitFirstByte(ReadWaitMs);
     if (ready != 1) return ready;
+    if (ssl_ == nullptr && count < BufferSize / 2) {
+        const std::int32_t filled = Fill();
+        if (filled <= 0) return filled == -1 ? Failed : filled;
+        return TakeBuffered(buffer, count, true);
+    }
     std::int32_t received = brondal_recv(buffer, count);
     return received == -1 ? Failed : received;
 }

@@ -93,7 +93,9 @@ std::string HexResult(Result result) {
 
 Result OpenTransport(bool reliable, RefPtr<ITransport>* transport, std::string* error) {
     Result result = CreateReliableTransport(0, 0, transport->Receive());
-    if (Succeeded(result)) result = (*transport)->Initialize(true, true);
+    // Delivered on the reading thread: the engine only parses replies and hands batches to
+    // the caller, so a hop to a delivery thread would only add latency.
+    if (Succeeded(result)) result = (*transport)->Initialize(false, true);
     if (Failed(result)) {
         *error = "cannot create a transport: " + DescribeResult(result);
         return result;
