@@ -16,7 +16,7 @@ namespace brondal {
 // Names RPC objects, calls, channels and transport connections. Serial form: 16 bytes
 // (Data1 as UInt32, Data2 and Data3 as UInt16, Data4 byte by byte); text form: 36
 // lower-case characters. The all-zero value (nil) means "none".
-class UUID : public ISerialize {
+class UUID final : public ISerialize {
 public:
     std::uint32_t Data1 = 0;
     std::uint16_t Data2 = 0;

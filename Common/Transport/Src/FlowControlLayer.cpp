@@ -88,13 +88,10 @@ Result FlowControlLayer::Send(IDataStream* packet, std::uint32_t timeoutMs) {
 
 Result FlowControlLayer::Receive(RefPtr<IDataStream>& stream,
                                  RefPtr<ITransport::PostReceiveTask>& task) {
-    Result result = lower_->Receive(stream, task);
-    if (Failed(result) || !stream) return result;
-    std::uint32_t position = 0;
-    std::uint8_t kind = 0;
-    if (Failed(result = stream->GetPosition(&position))) return result;
-    if (Failed(result = stream->ReadUInt8(&kind))) return result;
-    if (kind == PacedAckKind) {
+    const ReceivedKind received = ReceiveKind(*lower_, stream, task);
+    if (!received.present) return received.result;
+    Result result = ResultOk;
+    if (received.kind == PacedAckKind) {
         PacedAck ack;
         result = ReadPacedAck(stream.Get(), &ack);
         stream.Reset();
@@ -102,7 +99,7 @@ Result FlowControlLayer::Receive(RefPtr<IDataStream>& stream,
         if (Succeeded(result)) flowControl_->OnAck(ack.delay, ack.bytes);
         return result;
     }
-    if (kind != PacedDataKind) return stream->SetPosition(position);
+    if (received.kind != PacedDataKind) return stream->SetPosition(received.position);
     std::uint32_t size = 0;
     std::int64_t sentMs = 0;
     if (Failed(result = stream->GetSize(&size)) ||

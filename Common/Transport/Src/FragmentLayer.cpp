@@ -35,15 +35,13 @@ Result FragmentLayer::Send(IDataStream* message, std::uint32_t timeoutMs) {
 
 Result FragmentLayer::Receive(RefPtr<IDataStream>& stream,
                               RefPtr<ITransport::PostReceiveTask>& task) {
-    Result result = lower_->Receive(stream, task);
-    if (Failed(result) || !stream) return result;
-    std::uint32_t position = 0;
-    std::uint8_t kind = 0;
-    if (Failed(result = stream->GetPosition(&position))) return result;
-    if (Failed(result = stream->ReadUInt8(&kind))) return result;
-    if (kind != FragmentKind) return stream->SetPosition(position);
+    const ReceivedKind received = ReceiveKind(*lower_, stream, task);
+    if (!received.present) return received.result;
+    Result result = ResultOk;
+    if (received.kind != FragmentKind) return stream->SetPosition(received.position);
     bool last = false;
     if (Failed(result = ReadFragmentHeader(stream.Get(), &last))) return result;
+    std::uint32_t position = 0;
     std::uint32_t size = 0;
     RefPtr<IDataStream> body;
     if (Failed(result = stream->GetPosition(&position)) ||

@@ -33,6 +33,30 @@ public:
     virtual Result Disconnect() = 0;
 };
 
+// How a layer's Receive begins: the message from the layer below, and its kind byte read.
+// present is false when there is nothing for the layer to look at (result then holds a
+// failure, or the message was consumed below); position is where the kind byte starts, for
+// giving a message of another layer back unread.
+struct ReceivedKind {
+    Result result = ResultOk;
+    bool present = false;
+    std::uint32_t position = 0;
+    std::uint8_t kind = 0;
+};
+
+inline ReceivedKind ReceiveKind(ITransportLayer& lower, RefPtr<IDataStream>& stream,
+                                RefPtr<ITransport::PostReceiveTask>& task) {
+    ReceivedKind received;
+    received.result = lower.Receive(stream, task);
+    if (Failed(received.result) || !stream) return received;
+    if (Failed(received.result = stream->GetPosition(&received.position)) ||
+        Failed(received.result = stream->ReadUInt8(&received.kind))) {
+        return received;
+    }
+    received.present = true;
+    return received;
+}
+
 // What the resend layer needs of its connection: the hello it receives.
 class IResendConnection {
 public:

@@ -39,13 +39,10 @@ Result ResendLayer::Send(IDataStream* message, std::uint32_t timeoutMs) {
 
 Result ResendLayer::Receive(RefPtr<IDataStream>& stream,
                             RefPtr<ITransport::PostReceiveTask>& task) {
-    Result result = lower_->Receive(stream, task);
-    if (Failed(result) || !stream) return result;
-    std::uint32_t position = 0;
-    std::uint8_t kind = 0;
-    if (Failed(result = stream->GetPosition(&position))) return result;
-    if (Failed(result = stream->ReadUInt8(&kind))) return result;
-    switch (kind) {
+    const ReceivedKind received = ReceiveKind(*lower_, stream, task);
+    if (!received.present) return received.result;
+    Result result = ResultOk;
+    switch (received.kind) {
         case HelloKind: {
             UUID connectionId;
             UUID sessionId;
@@ -101,7 +98,7 @@ Result ResendLayer::Receive(RefPtr<IDataStream>& stream,
             return ResultOk;
         }
         default:
-            return stream->SetPosition(position);
+            return stream->SetPosition(received.position);
     }
 }
 

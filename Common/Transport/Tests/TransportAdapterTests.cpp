@@ -48,6 +48,20 @@ struct Endpoint {
     }
 };
 
+// A layered client connected to a server through a relay that can cut the socket.
+struct RelayedPair {
+    std::uint16_t port = FindFreePort();
+    Endpoint server{port};
+    testing::TcpRelay relay{port};
+    Endpoint client{0, true};
+    UUID id;
+
+    bool Open() {
+        return client.transport->OpenConnection(Loopback, relay.Port(), &id, 2000) == ResultOk &&
+               PollUntil([&] { return client.State(id).established; });
+    }
+};
+
 // A message that names its own index, so the receiver can check order and completeness.
 Bytes Numbered(std::uint32_t index, std::size_t size) {
     Bytes bytes(std::max<std::size_t>(size, 4));
@@ -133,13 +147,12 @@ TEST(TransportAdapterTests, LayeredPeersShareOneIdentityAndCarryLargeMessages) {
 }
 
 TEST(TransportAdapterTests, EveryMessageArrivesOnceAndInOrderAcrossCutSockets) {
-    const std::uint16_t port = FindFreePort();
-    Endpoint server(port);
-    testing::TcpRelay relay(port);
-    Endpoint client(0, true);
-    UUID id;
-    ASSERT_EQ(client.transport->OpenConnection(Loopback, relay.Port(), &id, 2000), ResultOk);
-    ASSERT_TRUE(PollUntil([&] { return client.State(id).established; }));
+    RelayedPair pair;
+    ASSERT_TRUE(pair.Open());
+    Endpoint& server = pair.server;
+    Endpoint& client = pair.client;
+    testing::TcpRelay& relay = pair.relay;
+    const UUID id = pair.id;
 
     constexpr std::uint32_t Writers = 2;
     constexpr std::uint32_t PerWriter = 150;
@@ -198,13 +211,12 @@ TEST(TransportAdapterTests, BothSidesGiveUpTenSecondsAfterTheLoss) {
     struct Drain {
         ~Drain() { WaitForDeferredDeletions(10000); }
     } drain;
-    const std::uint16_t port = FindFreePort();
-    Endpoint server(port);
-    testing::TcpRelay relay(port);
-    Endpoint client(0, true);
-    UUID id;
-    ASSERT_EQ(client.transport->OpenConnection(Loopback, relay.Port(), &id, 2000), ResultOk);
-    ASSERT_TRUE(PollUntil([&] { return client.State(id).established; }));
+    RelayedPair pair;
+    ASSERT_TRUE(pair.Open());
+    Endpoint& server = pair.server;
+    Endpoint& client = pair.client;
+    testing::TcpRelay& relay = pair.relay;
+    const UUID id = pair.id;
     ASSERT_TRUE(PollUntil([&] { return server.State(id).established; }));
 
     relay.CloseListener();
