@@ -62,17 +62,59 @@ bool TransportAdapter::WaitUntil(std::int64_t timeoutMs, const std::function<boo
 }
 
 RefPtr<TransportAdapter::Connection> TransportAdapter::FindById(const UUID& connectionId) const {
-    for (const auto& connection : connections_) {
-        if (connection->connectionId == connectionId) return connection;
-    }
-    return nullptr;
+    const auto found = byId_.find(connectionId);
+    return found == byId_.end() ? nullptr : RefPtr<Connection>(found->second);
 }
 
 RefPtr<TransportAdapter::Connection> TransportAdapter::FindBySocket(const UUID& socketId) const {
-    for (const auto& connection : connections_) {
-        if (connection->socketId == socketId) return connection;
+    const auto found = bySocket_.find(socketId);
+    return found == bySocket_.end() ? nullptr : RefPtr<Connection>(found->second);
+}
+
+namespace {
+
+// Drops the connection's entry under key; another connection of the table with the same
+// key (the next in table order) takes its place.
+template <class Key>
+void DropEntry(std::unordered_map<UUID, TransportAdapter::Connection*>& index, const UUID& value,
+               TransportAdapter::Connection* connection,
+               const std::vector<RefPtr<TransportAdapter::Connection>>& table, Key key) {
+    const auto found = index.find(value);
+    if (found == index.end() || found->second != connection) return;
+    index.erase(found);
+    for (const auto& other : table) {
+        if (other.Get() != connection && key(*other) == value) {
+            index.emplace(value, other.Get());
+            return;
+        }
     }
-    return nullptr;
+}
+
+const UUID& IdOf(const TransportAdapter::Connection& c) { return c.connectionId; }
+const UUID& SocketOf(const TransportAdapter::Connection& c) { return c.socketId; }
+
+}  // namespace
+
+void TransportAdapter::Index(Connection* connection) {
+    byId_.try_emplace(connection->connectionId, connection);
+    if (!connection->socketId.IsNil()) bySocket_.try_emplace(connection->socketId, connection);
+}
+
+void TransportAdapter::Unindex(Connection* connection) {
+    DropEntry(byId_, connection->connectionId, connection, connections_, IdOf);
+    DropEntry(bySocket_, connection->socketId, connection, connections_, SocketOf);
+}
+
+void TransportAdapter::SetConnectionId(Connection* connection, const UUID& connectionId) {
+    DropEntry(byId_, connection->connectionId, connection, connections_, IdOf);
+    connection->connectionId = connectionId;
+    byId_.try_emplace(connectionId, connection);
+}
+
+void TransportAdapter::SetSocketId(Connection* connection, const UUID& socketId) {
+    DropEntry(bySocket_, connection->socketId, connection, connections_, SocketOf);
+    connection->socketId = socketId;
+    if (!socketId.IsNil()) bySocket_.try_emplace(socketId, connection);
 }
 
 std::size_t TransportAdapter::ConnectionCount() {
@@ -148,6 +190,7 @@ Result TransportAdapter::AddConnection(std::uint32_t address, std::uint16_t port
     connection->BuildLayers(std::move(factory));
     if (reliableDelivery_) connection->layered = true;
     connections_.push_back(connection);
+    Index(connection.Get());
     *added = std::move(connection);
     return ResultOk;
 }
@@ -159,6 +202,7 @@ Result TransportAdapter::RemoveConnection(const UUID& connectionId, RefPtr<Conne
     LOG_SPEW(0, "remove connection %s socket %s", connectionId.ToString().c_str(),
              (*found)->socketId.ToString().c_str());
     if (removed != nullptr) *removed = *found;
+    Unindex(found->Get());
     connections_.erase(found);
     return ResultOk;
 }

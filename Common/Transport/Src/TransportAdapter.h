@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "IRefCountImpl.h"
@@ -140,6 +141,12 @@ private:
     void FinishReconnecting(Connection* connection);
     RefPtr<Connection> FindById(const UUID& connectionId) const;
     RefPtr<Connection> FindBySocket(const UUID& socketId) const;
+    // Every change of a connection's identifier or socket goes through these, which keep
+    // the two look-up indexes in step with the table.
+    void SetConnectionId(Connection* connection, const UUID& connectionId);
+    void SetSocketId(Connection* connection, const UUID& socketId);
+    void Index(Connection* connection);
+    void Unindex(Connection* connection);
     // The live listeners with a reference each.
     std::vector<RefPtr<ITransportNotify>> Listeners() const;
     // Tells every listener of an event; the results ORed together.
@@ -154,6 +161,11 @@ private:
     const std::uint16_t localPort_;
     std::unique_ptr<Scheduler::Monitor> monitor_;
     std::vector<RefPtr<Connection>> connections_;
+    // Look-ups of the table by connection id and by socket id: every message and every
+    // write looks its connection up under the monitor. An identifier that two connections
+    // share (a misbehaving peer) maps to the earlier one, as a scan of the table would.
+    std::unordered_map<UUID, Connection*> byId_;
+    std::unordered_map<UUID, Connection*> bySocket_;
     std::vector<ITransportNotify*> listeners_;
     std::uint32_t writeTimeoutMs_ = MinWriteTimeoutMs;
     bool reliableDelivery_ = false;

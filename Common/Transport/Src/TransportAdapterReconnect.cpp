@@ -30,7 +30,7 @@ Result TransportAdapter::Reconnect(Result error, Connection* connection, const U
         // close, so no other thread sees a reconnecting connection with its old socket.
         connection->reconnecting = true;
         const UUID old = connection->socketId;
-        connection->socketId = UUID();
+        SetSocketId(connection, UUID());
         connection->writer.Reset();
         ++connection->socketEpoch;
         connection->DisconnectLayers();
@@ -82,7 +82,7 @@ void TransportAdapter::TryReopen(Connection* connection) {
         if (Failed(result)) Unlocked([&] { return inner_->CloseConnection(socket); });
     }
     if (Succeeded(result) && connection->reconnecting) {
-        connection->socketId = socket;
+        SetSocketId(connection, socket);
         connection->writer = std::move(writer);
         if (Succeeded(
                 connection->ConnectLayers(connection->connectionId, connection->sessionId, true))) {
@@ -93,7 +93,7 @@ void TransportAdapter::TryReopen(Connection* connection) {
         // socket, not the end of the connection: it stays reconnecting, and the next
         // attempt (or giving up after 10 s) follows the schedule. Ending it here would
         // leave it in the table with nobody ever told it is gone.
-        connection->socketId = UUID();
+        SetSocketId(connection, UUID());
         connection->writer.Reset();
         ++connection->socketEpoch;
         connection->DisconnectLayers();
@@ -148,12 +148,17 @@ Result TransportAdapter::OnConnect(Connection* connection, const UUID& peerConne
     }
     RefPtr<Connection> target;
     if (!reconnect) {
-        connection->connectionId = peerConnectionId;
+        SetConnectionId(connection, peerConnectionId);
         target = self;
     } else {
         target = FindById(peerConnectionId);
         if (target) {
-            std::swap(connection->socketId, target->socketId);
+            const UUID mine = connection->socketId;
+            const UUID theirs = target->socketId;
+            SetSocketId(connection, UUID());
+            SetSocketId(target.Get(), UUID());
+            SetSocketId(connection, theirs);
+            SetSocketId(target.Get(), mine);
             connection->writer.Swap(target->writer);
             if (!target->reconnecting) {
                 // The peer came back before this side noticed the old socket go: what was
