@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "FrameSink.h"
 #include "IRefCountImpl.h"
 #include "NetworkTransportImpl.h"
 #include "RefPtr.h"
@@ -26,31 +27,6 @@ constexpr std::uint32_t Loopback = 0x7f000001;
 constexpr UUID Channel(0x0badcafe, 0x1234, 0x5678, 0x9abcdef012345678);
 
 enum class Kind { Plain, Adapter, Layered };
-
-// Counts received frames; optionally echoes every frame back.
-class Sink final : public ITransport::ITransportNotify, public IRefCountImpl {
-public:
-    Result OnDataReady(UUID connectionId, UUID channelId, IDataStream* data) override {
-        if (echo_ != nullptr) echo_->Write(connectionId, channelId, data);
-        std::lock_guard lock(mutex_);
-        ++frames_;
-        condition_.notify_all();
-        return ResultOk;
-    }
-    Result OnEvent(UUID, std::int32_t) override { return ResultOk; }
-
-    void EchoThrough(ITransport* transport) { echo_ = transport; }
-    void WaitFrames(std::uint64_t count) {
-        std::unique_lock lock(mutex_);
-        condition_.wait(lock, [&] { return frames_ >= count; });
-    }
-
-private:
-    ITransport* echo_ = nullptr;
-    std::mutex mutex_;
-    std::condition_variable condition_;
-    std::uint64_t frames_ = 0;
-};
 
 RefPtr<ITransport> Make(Kind kind, std::uint16_t port) {
     RefPtr<ITransport> transport;
@@ -83,19 +59,11 @@ struct Pair {
 
     RefPtr<ITransport> server;
     RefPtr<ITransport> client;
-    RefPtr<Sink> serverSink = RefPtr<Sink>::Adopt(new Sink);
-    RefPtr<Sink> clientSink = RefPtr<Sink>::Adopt(new Sink);
+    RefPtr<bench::FrameSink> serverSink = RefPtr<bench::FrameSink>::Adopt(new bench::FrameSink);
+    RefPtr<bench::FrameSink> clientSink = RefPtr<bench::FrameSink>::Adopt(new bench::FrameSink);
     std::unique_ptr<testing::TcpRelay> relay;
     UUID id;
 };
-
-RefPtr<IDataStream> Payload(std::uint32_t size) {
-    RefPtr<IDataStream> stream;
-    NewDataStream(stream.Receive());
-    std::vector<std::uint8_t> bytes(size, 0x5a);
-    stream->WriteBytes(bytes.data(), size);
-    return stream;
-}
 
 void Percentiles(benchmark::State& state, std::vector<double>& samples, const char* unit) {
     std::sort(samples.begin(), samples.end());
@@ -107,7 +75,7 @@ void Percentiles(benchmark::State& state, std::vector<double>& samples, const ch
 void RoundTrip(benchmark::State& state, Kind kind) {
     Pair pair(kind, false);
     pair.serverSink->EchoThrough(pair.server.Get());
-    RefPtr<IDataStream> payload = Payload(64);
+    RefPtr<IDataStream> payload = bench::Payload(64);
     std::vector<double> samples;
     std::uint64_t expected = 0;
     for (auto _ : state) {
@@ -122,7 +90,7 @@ void RoundTrip(benchmark::State& state, Kind kind) {
 void Stream(benchmark::State& state, Kind kind) {
     Pair pair(kind, false);
     const auto size = static_cast<std::uint32_t>(state.range(0));
-    RefPtr<IDataStream> payload = Payload(size);
+    RefPtr<IDataStream> payload = bench::Payload(size);
     std::uint64_t sent = 0;
     for (auto _ : state) {
         pair.client->Write(pair.id, Channel, payload.Get());
@@ -136,7 +104,7 @@ void Stream(benchmark::State& state, Kind kind) {
 // From cutting the socket to the first message delivered on the new one.
 void BM_RecoveryAfterCut(benchmark::State& state) {
     Pair pair(Kind::Layered, true);
-    RefPtr<IDataStream> payload = Payload(64);
+    RefPtr<IDataStream> payload = bench::Payload(64);
     pair.client->Write(pair.id, Channel, payload.Get());
     std::uint64_t expected = 1;
     pair.serverSink->WaitFrames(expected);

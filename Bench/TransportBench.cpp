@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "FrameSink.h"
 #include "IRefCountImpl.h"
 #include "NetworkTransportImpl.h"
 #include "RefPtr.h"
@@ -65,39 +66,6 @@ TlsSettings MakeTlsSettings() {
     return settings;
 }
 
-// Counts received frames and bytes; optionally echoes every frame back.
-class Sink final : public ITransport::ITransportNotify, public IRefCountImpl {
-public:
-    Result OnDataReady(UUID connectionId, UUID channelId, IDataStream* data) override {
-        std::uint32_t size = 0;
-        data->GetSize(&size);
-        if (echo_ != nullptr) echo_->Write(connectionId, channelId, data);
-        std::lock_guard lock(mutex_);
-        ++frames_;
-        bytes_ += size;
-        condition_.notify_all();
-        return ResultOk;
-    }
-    Result OnEvent(UUID, std::int32_t) override { return ResultOk; }
-
-    void EchoThrough(ITransport* transport) { echo_ = transport; }
-    void WaitFrames(std::uint64_t count) {
-        std::unique_lock lock(mutex_);
-        condition_.wait(lock, [&] { return frames_ >= count; });
-    }
-    std::uint64_t Frames() {
-        std::lock_guard lock(mutex_);
-        return frames_;
-    }
-
-private:
-    ITransport* echo_ = nullptr;
-    std::mutex mutex_;
-    std::condition_variable condition_;
-    std::uint64_t frames_ = 0;
-    std::uint64_t bytes_ = 0;
-};
-
 // A listening transport and a client connected to it.
 struct Pair {
     explicit Pair(bool tls) {
@@ -122,23 +90,15 @@ struct Pair {
 
     RefPtr<ITransport> server;
     RefPtr<ITransport> client;
-    RefPtr<Sink> serverSink = RefPtr<Sink>::Adopt(new Sink);
-    RefPtr<Sink> clientSink = RefPtr<Sink>::Adopt(new Sink);
+    RefPtr<bench::FrameSink> serverSink = RefPtr<bench::FrameSink>::Adopt(new bench::FrameSink);
+    RefPtr<bench::FrameSink> clientSink = RefPtr<bench::FrameSink>::Adopt(new bench::FrameSink);
     UUID id;
 };
-
-RefPtr<IDataStream> Payload(std::uint32_t size) {
-    RefPtr<IDataStream> stream;
-    NewDataStream(stream.Receive());
-    std::vector<std::uint8_t> bytes(size, 0x5a);
-    stream->WriteBytes(bytes.data(), size);
-    return stream;
-}
 
 void RoundTrip(benchmark::State& state, bool tls) {
     Pair pair(tls);
     pair.serverSink->EchoThrough(pair.server.Get());
-    RefPtr<IDataStream> payload = Payload(64);
+    RefPtr<IDataStream> payload = bench::Payload(64);
     std::vector<double> samples;
     std::uint64_t expected = 0;
     for (auto _ : state) {
@@ -159,7 +119,7 @@ void RoundTrip(benchmark::State& state, bool tls) {
 void Stream64K(benchmark::State& state, bool tls) {
     Pair pair(tls);
     constexpr std::uint32_t FrameSize = 64 * 1024;
-    RefPtr<IDataStream> payload = Payload(FrameSize);
+    RefPtr<IDataStream> payload = bench::Payload(FrameSize);
     std::uint64_t sent = 0;
     for (auto _ : state) {
         pair.client->Write(pair.id, Channel, payload.Get());
