@@ -16,10 +16,6 @@ namespace {
 // An identifier the adapter does not know.
 constexpr Result ResultUnknownConnection = ResultInvalidArgument;
 
-bool IsSocketFailure(Result result) {
-    return result == ResultSocketWriteFailed || result == ResultConnectionNotFound;
-}
-
 }  // namespace
 
 TransportAdapter::TransportAdapter(ITransport* inner, std::uint32_t localAddress,

@@ -52,6 +52,14 @@ public:
     static constexpr std::uint32_t ReopenTimeoutMs = 2000;
     // How long a write waits for the previous write, or for a lost socket to come back.
     static constexpr std::int64_t WriterWaitMs = 20000;
+    // How long a paced or first-time send waits for a lost socket to come back.
+    static constexpr std::int64_t ReconnectWaitMs = 10000;
+
+    // The write results that mean the socket is gone (failed, or unknown to the transport):
+    // an established connection reconnects after them.
+    static bool IsSocketFailure(Result result) {
+        return result == ResultSocketWriteFailed || result == ResultConnectionNotFound;
+    }
 
     // inner must also be an ITransportFastWrite. The address and port are only logged.
     TransportAdapter(ITransport* inner, std::uint32_t localAddress, std::uint16_t localPort);

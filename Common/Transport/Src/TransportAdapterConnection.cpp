@@ -10,17 +10,6 @@
 
 namespace brondal {
 
-namespace {
-
-// How long a paced or first-time send waits for a lost socket to come back.
-constexpr std::int64_t ReconnectWaitMs = 10000;
-
-bool IsSocketFailure(Result result) {
-    return result == ResultSocketWriteFailed || result == ResultConnectionNotFound;
-}
-
-}  // namespace
-
 TransportAdapter::Connection::Connection(TransportAdapter* owner, std::uint32_t remoteAddress,
                                          std::uint16_t remotePort, const UUID& socket)
     : adapter(owner),

@@ -12,12 +12,10 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <sstream>
 
 #include "DirectoryTestSupport.h"
 #include "LogFolderPath.h"
+#include "LogTail.h"
 #include "WaitFor.h"
 
 extern char** environ;
@@ -30,41 +28,13 @@ using brondal::testing::PollUntil;
 constexpr const char* Started = "\tCorvane Directory Service Started\t";
 constexpr const char* Stopped = "\tCorvane Directory Service Stopped\t";
 
-// What the program's log files gained since construction.
-class LogTail {
+// What the service's log files gained since construction (the same rule as the program's).
+class LogTail : public brondal::testing::LogTail {
 public:
-    LogTail() : offsets_(Sizes()) {}
-    std::string Text() const {
-        std::string text;
-        for (const auto& [path, size] : Sizes()) {
-            std::ifstream file(path, std::ios::binary);
-            file.seekg(static_cast<std::streamoff>(offsets_.count(path) ? offsets_.at(path) : 0));
-            std::ostringstream added;
-            added << file.rdbuf();
-            text += added.str();
-        }
-        return text;
-    }
-    bool WaitFor(const char* text) const {
-        return PollUntil([&] { return Text().find(text) != std::string::npos; });
-    }
-
-private:
-    // The same rule as the program's, in the same environment.
-    static std::map<std::string, std::uintmax_t> Sizes() {
-        std::map<std::string, std::uintmax_t> sizes;
-        std::error_code error;
-        const std::string folder =
-            brondal::LogFolderPath("Brondal", "Corvane", "DirectoryService/Logs", false, false);
-        for (const auto& entry : fs::directory_iterator(folder, error)) {
-            if (entry.path().filename().string().rfind("DirectoryService_", 0) == 0) {
-                sizes[entry.path().string()] = entry.file_size(error);
-            }
-        }
-        return sizes;
-    }
-
-    std::map<std::string, std::uintmax_t> offsets_;
+    LogTail()
+        : brondal::testing::LogTail(
+              brondal::LogFolderPath("Brondal", "Corvane", "DirectoryService/Logs", false, false),
+              "DirectoryService_") {}
 };
 
 // One run of the program, with NOTIFY_SOCKET set to notifySocket (empty: not set).

@@ -13,21 +13,17 @@
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "LogFolderPath.h"
+#include "LogTail.h"
 #include "WaitFor.h"
 
 extern char** environ;
 
 namespace {
 
-namespace fs = std::filesystem;
 using brondal::testing::PollUntil;
 using namespace std::chrono_literals;
 
@@ -159,36 +155,13 @@ bool Accepts(std::uint16_t port) {
     return connected;
 }
 
-// What the service's log files gained since construction (same rule as the program's).
-class LogTail {
+// What the service's log files gained since construction (the same rule as the program's).
+class LogTail : public brondal::testing::LogTail {
 public:
-    LogTail() : offsets_(Sizes()) {}
-    std::string Text() const {
-        std::string text;
-        for (const auto& [path, size] : Sizes()) {
-            std::ifstream file(path, std::ios::binary);
-            file.seekg(static_cast<std::streamoff>(offsets_.count(path) ? offsets_.at(path) : 0));
-            std::ostringstream added;
-            added << file.rdbuf();
-            text += added.str();
-        }
-        return text;
-    }
-
-private:
-    static std::map<std::string, std::uintmax_t> Sizes() {
-        std::map<std::string, std::uintmax_t> sizes;
-        std::error_code error;
-        const std::string folder =
-            brondal::LogFolderPath("Brondal", "Corvane", "DirectoryService/Logs", false, false);
-        for (const auto& entry : fs::directory_iterator(folder, error)) {
-            if (entry.path().filename().string().rfind("DirectoryService_", 0) == 0) {
-                sizes[entry.path().string()] = entry.file_size(error);
-            }
-        }
-        return sizes;
-    }
-    std::map<std::string, std::uintmax_t> offsets_;
+    LogTail()
+        : brondal::testing::LogTail(
+              brondal::LogFolderPath("Brondal", "Corvane", "DirectoryService/Logs", false, false),
+              "DirectoryService_") {}
 };
 
 class Service {
