@@ -5,7 +5,7 @@
 namespace brondal {
 
 // The scheduler over the operating system. Every time query goes through the three virtual
-// clocks (GetTimeMs, GetLocalTimeMs, GetTickCount), so a derived scheduler that replaces
+// clocks (GetTimeMs, GetLocalTimeMs, GetTickCount, GetTickCount64), so a derived scheduler that replaces
 // them moves every dependent value (time parts, thread pass times) with them.
 class DefaultScheduler : public Scheduler {
 public:
@@ -29,6 +29,7 @@ public:
     Result CreateTimer(ITimer** timer) override;
     void NewUuid(UUID* uuid) override;
     std::uint32_t GetTickCount() override;
+    std::int64_t GetTickCount64() override;
     [[noreturn]] void Abort() override;
 };
 

@@ -119,6 +119,10 @@ public:
     virtual void NewUuid(UUID* uuid) = 0;
     // Milliseconds since system start, 32-bit, wrapping.
     virtual std::uint32_t GetTickCount() = 0;
+    // Milliseconds since system start, 64-bit: never wraps and never steps when the wall
+    // clock is set. Waits, time-outs and ages are measured on it; GetTimeMs is for values
+    // that leave the process (versions, timestamps a peer reads) and for log texts.
+    virtual std::int64_t GetTickCount64() = 0;
     // Ends the process at once.
     [[noreturn]] virtual void Abort() = 0;
 };

@@ -9,6 +9,7 @@
 #include "ManualClockScheduler.h"
 #include "Scheduler.h"
 #include "SchedulerOverride.h"
+#include "SharedThread.h"
 
 namespace brondal {
 
@@ -55,6 +56,10 @@ TEST(ClockTest, RealClocksAgreeWithTheSystem) {
     s.GetUtcTimeParts(&utc);
     EXPECT_GE(utc.year, 2024);
 
+    const std::int64_t m1 = s.GetTickCount64();
+    EXPECT_LE(s.GetTickCount64() - m1, 1000);
+    EXPECT_GE(s.GetTickCount64(), m1);
+
     const std::uint32_t t1 = s.GetTickCount();
     const std::uint32_t t2 = s.GetTickCount();
     EXPECT_LE(static_cast<std::uint32_t>(t2 - t1), 1000u);  // monotonic, modulo wrap
@@ -80,8 +85,32 @@ TEST(ClockTest, ManualClockReplacesTheProcessSchedulerForItsLifetime) {
         clock.SetTickCount(0xFFFFFFF0u);
         clock.AdvanceMs(0x20);
         EXPECT_EQ(GetScheduler().GetTickCount(), 0x10u);  // wraps like the real one
+
+        // Setting the wall clock, or stepping it back, leaves the monotonic clock alone.
+        const std::int64_t tick64 = GetScheduler().GetTickCount64();
+        clock.SetTimeMs(5);
+        clock.AdvanceMs(-60000);
+        EXPECT_EQ(GetScheduler().GetTickCount64(), tick64);
+        clock.AdvanceMs(250);
+        EXPECT_EQ(GetScheduler().GetTickCount64(), tick64 + 250);
     }
     EXPECT_EQ(&GetScheduler(), before);
+}
+
+TEST(SchedulerTest, SharedThreadMarkNestsAndStaysOnItsThread) {
+    EXPECT_FALSE(IsSharedThread());
+    {
+        SharedThreadScope outer;
+        {
+            SharedThreadScope inner;
+            EXPECT_TRUE(IsSharedThread());
+        }
+        EXPECT_TRUE(IsSharedThread());
+        bool other = true;
+        std::thread([&] { other = IsSharedThread(); }).join();
+        EXPECT_FALSE(other);
+    }
+    EXPECT_FALSE(IsSharedThread());
 }
 
 TEST(SchedulerTest, ThreadIdsAreNonZeroAndDistinct) {

@@ -126,6 +126,8 @@ std::uint32_t DefaultScheduler::GetTickCount() {
     return static_cast<std::uint32_t>(ReadClockMs(CLOCK_MONOTONIC));
 }
 
+std::int64_t DefaultScheduler::GetTickCount64() { return ReadClockMs(CLOCK_MONOTONIC); }
+
 void DefaultScheduler::Abort() { std::abort(); }
 
 }  // namespace brondal

@@ -26,17 +26,23 @@ public:
     ManualClockScheduler(const ManualClockScheduler&) = delete;
     ManualClockScheduler& operator=(const ManualClockScheduler&) = delete;
 
+    // Sets the wall clock alone, as an operator or NTP would: the monotonic clocks stay.
     void SetTimeMs(std::int64_t utcMs) { utcMs_.store(utcMs); }
-    // Moves every clock forward (or back, for a negative delta) together.
+    // Moves every clock forward together (the monotonic ones only forward: a negative
+    // delta moves the wall clock alone).
     void AdvanceMs(std::int64_t deltaMs) {
         utcMs_.fetch_add(deltaMs);
-        tickMs_.fetch_add(static_cast<std::uint32_t>(deltaMs));
+        if (deltaMs > 0) {
+            tickMs_.fetch_add(static_cast<std::uint32_t>(deltaMs));
+            tick64Ms_.fetch_add(deltaMs);
+        }
     }
     void SetTickCount(std::uint32_t tick) { tickMs_.store(tick); }
 
     std::int64_t GetTimeMs() override { return utcMs_.load(); }
     std::int64_t GetLocalTimeMs() override { return utcMs_.load() + localOffsetMs_; }
     std::uint32_t GetTickCount() override { return tickMs_.load(); }
+    std::int64_t GetTickCount64() override { return tick64Ms_.load(); }
 
     // Replaces real sleeping: while a hook is set, Sleep calls it instead (an empty hook
     // restores real sleeps). For code under test that sleeps in every pass, such as a
@@ -47,6 +53,7 @@ public:
 private:
     std::atomic<std::int64_t> utcMs_;
     std::atomic<std::uint32_t> tickMs_{1000};
+    std::atomic<std::int64_t> tick64Ms_{1000};
     const std::int64_t localOffsetMs_;
     Scheduler* previous_;
     std::mutex sleepHookLock_;
