@@ -48,7 +48,7 @@ class SendPump;
 //  - any other thread is held back while more than OutputHighWaterBytes are queued, within
 //    the write time-out: when the time passes before its frame was queued it gets 0x8000003a
 //    and the connection stays usable.
-// Output that makes no progress for the write time-out (a peer that stopped reading) closes
+// Output that makes no progress for twice the write time-out (a peer that stopped reading) closes
 // the connection as a lost socket, found by the send pump on the monotonic clock. Every
 // lost socket ends the same way: the reader closes the connection, the disconnect event goes
 // out and the reliable adapter above reconnects and resends. So per connection at most

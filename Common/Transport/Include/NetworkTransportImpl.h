@@ -70,6 +70,10 @@ public:
 
     static void LogSslSyscallErrors();
 
+    // Bytes received on the connection that wait for the delivering thread (0 without
+    // own-thread delivery); for tests.
+    std::uint64_t PendingDeliveryBytes(const UUID& connectionId);
+
 private:
     class ListenerThread final : public Thread {
     public:

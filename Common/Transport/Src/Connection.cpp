@@ -364,11 +364,14 @@ void Connection::CheckOutputStall(std::int64_t nowMs) {
     MutexGuard guard(*writeLock_);
     const int socket = source_.GetSocket();
     if (output_.empty() || socket < 0 || closeRequested_.load()) return;
-    if (nowMs - lastProgressMs_ <= static_cast<std::int64_t>(timeout)) return;
+    // Twice the time-out: a caller held back for room counts its own time-out from when it
+    // began to wait, which is never before the last progress, so it gets its time-out result
+    // (nothing sent, connection usable) before a stall is declared.
+    if (nowMs - lastProgressMs_ <= 2 * static_cast<std::int64_t>(timeout)) return;
     LOG_SEVERE(
         "Output for connection %s (peer %x port %d) made no progress for %d ms: the peer does "
         "not read; closing it",
-        id_.ToString().c_str(), peerAddress_, peerPort_, timeout);
+        id_.ToString().c_str(), peerAddress_, peerPort_, 2 * timeout);
     RequestCloseLocked(socket);
 }
 

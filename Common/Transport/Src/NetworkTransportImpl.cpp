@@ -533,6 +533,11 @@ Result NetworkTransportImpl::GetHostByName(const std::string& host, std::uint32_
 
 Result NetworkTransportImpl::EnableReliableDelivery() { return ResultFail; }
 
+std::uint64_t NetworkTransportImpl::PendingDeliveryBytes(const UUID& connectionId) {
+    RefPtr<NotificationThread> notify;
+    return Acquire(nullptr, &notify) ? notify->PendingBytes(connectionId) : 0;
+}
+
 Result NetworkTransportImpl::CreateWriter(UUID connectionId, IWriter** writer) {
     BRONDAL_REQUIRE_MANAGER(manager);
     if (writer == nullptr) return ResultNullPointer;
