@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Connection.h"
+#include "DeleteLater.h"
 #include "Handshake.h"
 #include "LogCapture.h"
 #include "LoopbackSupport.h"
@@ -238,13 +239,15 @@ TEST(SlowPeerTest, SharedThreadIsNeverHeldAndAPeerPastTheBoundIsDropped) {
 // Output that makes no progress (the peer stopped reading) ends the connection as a lost
 // socket after twice the write time-out, measured on the monotonic clock.
 TEST(SlowPeerTest, StalledOutputClosesTheConnection) {
+    // Threads left by earlier work would read the test clock too.
+    ASSERT_TRUE(WaitForDeferredDeletions(10000));
+    testing::ManualClockScheduler clock;
     std::atomic<bool> done{false};
     RawPeer deaf([&](int socket) {
         RawPeer::SendHandshake(socket, UUID(0xdeaf, 4, 5, 6));
         RawPeer::HoldUntil(done);
         platform::TcpClose(socket);
     });
-    testing::ManualClockScheduler clock;
     RefPtr<ITransport> client = Transport(0, false);
     auto events = RefPtr<RecordingListener>::Adopt(new RecordingListener());
     client->AddNotify(events.Get());
@@ -266,6 +269,8 @@ TEST(SlowPeerTest, StalledOutputClosesTheConnection) {
     EXPECT_EQ(events->Events().front().first, id);
     done = true;
     client->Finalize();
+    client.Reset();
+    EXPECT_TRUE(WaitForDeferredDeletions(10000));
 }
 
 // With delivery on the transport's own thread, frames waiting for a held delivering thread
