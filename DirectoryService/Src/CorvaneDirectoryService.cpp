@@ -10,6 +10,7 @@
 #include "CatchFrame.h"
 #include "DirectoryServiceStubImpl.h"
 #include "DisplayBatchWriter.h"
+#include "DisplayEnumeration.h"
 #include "LockGuard.h"
 #include "LogCall.h"
 #include "ProcessStatistics.h"
@@ -80,7 +81,7 @@ CorvaneDirectoryService::~CorvaneDirectoryService() {
         link_->Close();
         ShutdownNetwork();
         tableLock_.reset();
-        displays_.clear();
+        displays_ = DisplayTable();
     } catch (...) {
         RecordEscapingException(__PRETTY_FUNCTION__, __FILE__, __LINE__);
         std::terminate();
@@ -266,39 +267,26 @@ Result CorvaneDirectoryService::RequestDisplayEnumeration(UUID requestConnection
 }
 
 Result CorvaneDirectoryService::QueueTable(const UUID& callbackConnection, bool extended) {
-    // Queued in order under the lock, so that no update lands between the batches of one
-    // table and the batches of two enumerations do not interleave. The callback thread
-    // sends them later; nothing here writes to the network.
-    const DisplayBatchWriter writer(extended);
-    // One-way calls write nothing into their reply, so the batches can share one.
+    // The snapshot is taken under the lock, so that the batches show one state of the table
+    // and the version returned is exactly its version; it costs a reference per leaf. The
+    // batches are made later on the callback thread, one per turn (see DisplayEnumeration),
+    // so a table of any size arrives whole and holding it costs a slow subscriber nothing
+    // per batch. One-way calls write nothing into their reply, so the batches share one.
     RefPtr<IDataStream> reply;
     if (const Result result = NewDataStream(reply.Receive()); Failed(result)) return result;
-    // The records of one batch, collected while sizing it, so that the table is walked
-    // once.
-    std::array<const DisplayRecord*, EnumerationBatchSize> records;
-    auto next = displays_.cbegin();
-    std::size_t remaining = displays_.size();
-    do {
-        std::uint32_t count = 0;
-        std::size_t entryBytes = 0;
-        for (; count < EnumerationBatchSize && next != displays_.cend(); ++next, ++count) {
-            const std::size_t entry = writer.EntrySize(next->second);
-            if (count != 0 &&
-                writer.BatchSize(count + 1, entryBytes + entry) > EnumerationBatchMaxBytes) {
-                break;
-            }
-            entryBytes += entry;
-            records[count] = &next->second;
-        }
-        remaining -= count;
-        RefPtr<IDataStream> batch;
-        const Result result =
-            writer.Write(records.begin(), count, entryBytes, remaining == 0, &batch);
-        if (Failed(result)) return result;
-        callbackThread_->CallBack(callbackConnection, DirectoryObjectId, DisplayBatchMethod,
-                                  batch.Get(), reply.Get());
-    } while (remaining != 0);
-    return ResultOk;
+    auto enumeration = RefPtr<DisplayEnumeration>::Adopt(new DisplayEnumeration(
+        displays_.TakeSnapshot(), extended, EnumerationBatchSize, EnumerationBatchMaxBytes));
+    const Result result = callbackThread_->CallBackSequence(
+        callbackConnection, DirectoryObjectId, DisplayBatchMethod, enumeration.Get(), reply.Get());
+    if (Failed(result)) {
+        // The subscriber has as many tables waiting as it may: it gets this one not at all
+        // (and no version, so it does not take itself for current) rather than in part.
+        LOG_SEVERE(
+            "Unable to queue the display table for callback connection %s: it has "
+            "%zu tables waiting",
+            callbackConnection.ToString().c_str(), RpcCallbackThread::MaxQueuedSequences);
+    }
+    return result;
 }
 
 Result CorvaneDirectoryService::UpdateDisplay(const UUID& displayId, std::string displayName,
@@ -308,33 +296,27 @@ Result CorvaneDirectoryService::UpdateDisplay(const UUID& displayId, std::string
     CATCH_FRAME_BEGIN
     if (!initialized_.load()) return ResultNotInitialized;
 
-    // The record and its key are built, and the line formatted, before taking tableLock:
-    // every display calls here periodically and the lock serialises them all.
-    DisplayRecord record{.displayId = displayId,
-                         .secondaryName = std::move(secondaryName),
-                         .displayName = std::move(displayName),
-                         .address = address,
-                         .port = port,
-                         .tag = tag,
-                         .extra = std::move(extra),
-                         .lastUpdateTime = ClockNow()};
-    const DisplayKey key(displayId);
-    LOG_SPEW(2, "Display Updated - %s %s %x %d", key.text, record.displayName.c_str(), address,
-             port);
+    // The record is built, and the line formatted, before taking tableLock: every display
+    // calls here periodically and the lock serialises them all.
+    auto record =
+        std::make_shared<DisplayRecord>(DisplayRecord{.displayId = displayId,
+                                                      .secondaryName = std::move(secondaryName),
+                                                      .displayName = std::move(displayName),
+                                                      .address = address,
+                                                      .port = port,
+                                                      .tag = tag,
+                                                      .extra = std::move(extra),
+                                                      .lastUpdateTime = ClockNow()});
+    // The identifier's text is made only when the line is written.
+    LOG_SPEW(2, "Display Updated - %s %s %x %d", DisplayKey(displayId).text,
+             record->displayName.c_str(), address, port);
     {
         MutexGuard lock(*tableLock_);
-        auto found = displays_.lower_bound(key.View());
-        if (found == displays_.end() || found->first != key.View()) {
-            displays_.emplace_hint(found, std::string(key.View()), std::move(record));
-            AdvanceVersion();
-        } else {
-            if (!(found->second == record)) AdvanceVersion();
-            // Swapped rather than assigned: the old record's strings are freed after the
-            // lock is released. Either way lastUpdateTime advances.
-            std::swap(found->second, record);
-        }
+        if (displays_.Update(record)) AdvanceVersion();
         ++updateCount_;
     }
+    // What the update displaced (or the unneeded new record) is freed after the lock.
+    record.reset();
     return LOG_REPORT(ResultOk);
     CATCH_FRAME_END
 }
@@ -362,31 +344,26 @@ bool CorvaneDirectoryService::ThreadFunc() {
 void CorvaneDirectoryService::PurgeStaleDisplays() {
     // Stale records are taken out under the lock and logged (and freed) after it, so that
     // a scan that purges a large table blocks updates only for the scan itself.
-    std::vector<decltype(displays_)::node_type> purged;
+    std::vector<std::shared_ptr<DisplayRecord>> purged;
     std::uint64_t now = 0;
     {
         MutexGuard lock(*tableLock_);
         now = ClockNow();
-        for (auto it = displays_.begin(); it != displays_.end();) {
-            // Unsigned on purpose: a record stamped ahead of the clock (the clock was set
-            // back) has a huge age and goes too, rather than living until the clock
-            // catches up.
-            if (now - it->second.lastUpdateTime > StaleAfterMs) {
-                purged.push_back(displays_.extract(it++));
-            } else {
-                ++it;
-            }
-        }
+        // Unsigned on purpose: a record stamped ahead of the clock (the clock was set
+        // back) has a huge age and goes too, rather than living until the clock catches up.
+        displays_.RemoveIf(
+            [&](const DisplayRecord& record) { return now - record.lastUpdateTime > StaleAfterMs; },
+            [&](std::shared_ptr<DisplayRecord>& record) { purged.push_back(std::move(record)); });
         if (!purged.empty()) {
             AdvanceVersion();
             purgeCount_ += static_cast<std::uint32_t>(purged.size());
         }
     }
-    for (const auto& node : purged) {
-        const DisplayRecord& r = node.mapped();
-        LOG_INFO("Purged - %s %s %x %d (curTime = %llu  lastUpdateTime = %llu)", node.key().c_str(),
-                 r.displayName.c_str(), r.address, r.port, static_cast<unsigned long long>(now),
-                 static_cast<unsigned long long>(r.lastUpdateTime));
+    for (const auto& r : purged) {
+        const DisplayKey key(r->displayId);
+        LOG_INFO("Purged - %s %s %x %d (curTime = %llu  lastUpdateTime = %llu)", key.text,
+                 r->displayName.c_str(), r->address, r->port, static_cast<unsigned long long>(now),
+                 static_cast<unsigned long long>(r->lastUpdateTime));
     }
 }
 
@@ -396,7 +373,7 @@ void CorvaneDirectoryService::WriteStatistics() {
     {
         // Read and zeroed in one hold, so that no update between the two is lost.
         MutexGuard lock(*tableLock_);
-        displayCount = displays_.size();
+        displayCount = displays_.Size();
         counters = {enumerationCount_, updateCount_, purgeCount_};
         enumerationCount_ = 0;
         updateCount_ = 0;
@@ -418,15 +395,14 @@ void CorvaneDirectoryService::WriteStatistics() {
 
 std::size_t CorvaneDirectoryService::GetDisplayCount() {
     MutexGuard lock(*tableLock_);
-    return displays_.size();
+    return displays_.Size();
 }
 
 std::optional<DisplayRecord> CorvaneDirectoryService::GetDisplay(const UUID& displayId) {
-    const DisplayKey key(displayId);
     MutexGuard lock(*tableLock_);
-    const auto found = displays_.find(key.View());
-    if (found == displays_.end()) return std::nullopt;
-    return found->second;
+    const DisplayRecord* found = displays_.Find(displayId);
+    if (found == nullptr) return std::nullopt;
+    return *found;
 }
 
 CorvaneDirectoryService::Counters CorvaneDirectoryService::GetCounters() {

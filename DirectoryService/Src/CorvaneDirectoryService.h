@@ -11,6 +11,7 @@
 
 #include "CpuUsageMeter.h"
 #include "DisplayRecord.h"
+#include "DisplayTable.h"
 #include "IDataStream.h"
 #include "IRefCountImpl.h"
 #include "IRpc.h"
@@ -153,9 +154,9 @@ private:
     std::map<UUID, UUID> subscribers_;
     std::map<UUID, UUID> subscribersByCallback_;
 
-    // Keyed by the display's UUID text, so that the enumeration order is that of the text;
-    // transparent, so that an update looks its key up without building a string.
-    std::map<std::string, DisplayRecord, std::less<>> displays_;
+    // In identifier order, which is that of the identifiers' text; enumerations take
+    // snapshots of it (see DisplayTable).
+    DisplayTable displays_;
     std::uint32_t enumerationCount_ = 0;
     std::uint32_t updateCount_ = 0;
     std::uint32_t purgeCount_ = 0;

@@ -184,17 +184,6 @@ TEST_F(DirectoryNetworkTest, SubscriptionAndEnumerationThroughTheStub) {
     EXPECT_EQ(QueuedCallbacks(), 0u);
 }
 
-TEST_F(DirectoryNetworkTest, BatchesEndEarlyRatherThanGrowPastTheByteBound) {
-    const std::string longName(20000, 'n');
-    for (std::uint32_t i = 0; i < 1000; ++i)
-        registry->UpdateDisplay(UUID(i, 0, 0, 0), longName, "s", 1, 2, 3, "");
-    ASSERT_EQ(registry->AddNotify(UUID(1, 1, 1, 1), UUID(2, 2, 2, 2), {}), ResultOk);
-    std::uint64_t version = 0;
-    ASSERT_EQ(registry->RequestDisplayEnumeration(UUID(1, 1, 1, 1), false, 0, &version), ResultOk);
-    // 1000 entries of about 20 kB make two batches under 16 MiB each.
-    EXPECT_EQ(QueuedCallbacks(), 2u);
-}
-
 TEST_F(DirectoryNetworkTest, ClientsReceiveTheTableInBatchesOnTheirCallbackConnection) {
     DirectoryClient client(port);
     ASSERT_TRUE(client.opened);
