@@ -57,6 +57,8 @@ public:
     void Sleep(std::uint32_t) override {}
     std::int64_t GetTimeMs() override { return now.load(); }
     std::int64_t GetLocalTimeMs() override { return now.load(); }
+    // The purge measures ages on the monotonic clock.
+    std::int64_t GetTickCount64() override { return now.load(); }
 
     std::atomic<std::int64_t> now{1704067200000};
 

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <exception>
 #include <limits>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -22,6 +24,8 @@ namespace {
 
 // The scheduler clock the table's times and the version are taken from.
 std::uint64_t ClockNow() { return static_cast<std::uint64_t>(GetScheduler().GetTimeMs()); }
+// The monotonic clock the displays' ages are measured on.
+std::uint64_t TickNow() { return static_cast<std::uint64_t>(GetScheduler().GetTickCount64()); }
 
 // The statistics line prints every value with %d; a value beyond its range shows as the
 // largest one rather than wrapping to a negative number.
@@ -57,6 +61,12 @@ private:
 };
 
 }  // namespace
+
+// Reports a failed network step of Initialize, as a failure report of the function it is
+// in, and keeps its message as the reason.
+#define INITIALIZE_FAILED(result, message, port)           \
+    (RecordInitializeFailure((result), (message), (port)), \
+     LOG_REPORT_ERROR((result), "%s", (message)))
 
 CorvaneDirectoryService::CorvaneDirectoryService(std::uint16_t port, std::uint32_t bindAddress)
     : port_(port),
@@ -94,6 +104,7 @@ Result CorvaneDirectoryService::Initialize() {
     if (initialized_.load())
         return LOG_REPORT_ERROR(ResultAlreadyInitialized, "Already initialized");
     LOG_INFO("Initialization started");
+    initializeFailure_.clear();
     if (const Result result = InitializeNetwork(); Failed(result)) return result;
     // Start only waits until the thread runs, not for a pass, so holding tableLock here
     // cannot deadlock with a pass that wants it.
@@ -116,28 +127,30 @@ void CorvaneDirectoryService::AdvanceVersion() {
 }
 
 Result CorvaneDirectoryService::InitializeNetwork() {
+    const auto callbackPort = static_cast<std::uint16_t>(port_ + 1);
     Result result = CreateReliableTransport(bindAddress_, port_, transport_.Receive());
     if (Failed(result) || !transport_) {
-        return LOG_REPORT_ERROR(ResultFail, "Unable to create transport");
+        return INITIALIZE_FAILED(ResultFail, "Unable to create transport", port_);
     }
     result = transport_->Initialize(true, true);
-    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to initialize transport");
+    if (Failed(result)) return INITIALIZE_FAILED(result, "Unable to initialize transport", port_);
     transport_->SetIdleConnectionPurgeEnabled(true);
 
     if (Failed(CreateRpc(rpc_.Receive())) || !rpc_) {
-        return LOG_REPORT_ERROR(ResultFail, "Unable to create RPC");
+        return INITIALIZE_FAILED(ResultFail, "Unable to create RPC", 0);
     }
     result = rpc_->Initialize(transport_.Get(), 0);
-    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to initialize RPC");
+    if (Failed(result)) return INITIALIZE_FAILED(result, "Unable to initialize RPC", 0);
     transport_->AddNotify(transportListener_.Get());
 
-    const auto callbackPort = static_cast<std::uint16_t>(port_ + 1);
     result = CreateReliableTransport(bindAddress_, callbackPort, callbackTransport_.Receive());
     if (Failed(result) || !callbackTransport_) {
-        return LOG_REPORT_ERROR(ResultFail, "Unable to create callback transport");
+        return INITIALIZE_FAILED(ResultFail, "Unable to create callback transport", callbackPort);
     }
     result = callbackTransport_->Initialize(true, true);
-    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to initialize callback transport");
+    if (Failed(result)) {
+        return INITIALIZE_FAILED(result, "Unable to initialize callback transport", callbackPort);
+    }
     // After Initialize, and the full value: the plain TCP transport takes the value as it
     // is and ignores it before Initialize, and a few milliseconds would fail the writes of
     // large batches to any client that is a little slow to read.
@@ -146,19 +159,33 @@ Result CorvaneDirectoryService::InitializeNetwork() {
     callbackTransport_->AddNotify(transportListener_.Get());
 
     if (Failed(CreateRpc(callbackRpc_.Receive())) || !callbackRpc_) {
-        return LOG_REPORT_ERROR(ResultFail, "Unable to create callbacks RPC");
+        return INITIALIZE_FAILED(ResultFail, "Unable to create callbacks RPC", 0);
     }
     result = callbackRpc_->Initialize(callbackTransport_.Get(), 0);
-    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to initialize callbacks RPC");
+    if (Failed(result)) return INITIALIZE_FAILED(result, "Unable to initialize callbacks RPC", 0);
 
     callbackThread_ = RefPtr<RpcCallbackThread>::Adopt(new RpcCallbackThread(callbackRpc_.Get()));
     result = callbackThread_->Initialize();
-    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to RPC callback thread");
+    if (Failed(result)) return INITIALIZE_FAILED(result, "Unable to RPC callback thread", 0);
 
     const auto stub =
         RefPtr<DirectoryServiceStubImpl>::Adopt(new DirectoryServiceStubImpl(link_.Get()));
     (void)rpc_->AddStub(DirectoryObjectId, stub.Get());
     return ResultOk;
+}
+
+void CorvaneDirectoryService::RecordInitializeFailure(Result result, const char* message,
+                                                      std::uint16_t port) {
+    initializeFailure_ = message;
+    if (port != 0) initializeFailure_ += " on port " + std::to_string(port);
+    char code[32];
+    std::snprintf(code, sizeof code, " (result 0x%x)", static_cast<unsigned>(result));
+    initializeFailure_ += code;
+}
+
+std::string CorvaneDirectoryService::GetInitializeFailure() {
+    MutexGuard lock(*tableLock_);
+    return initializeFailure_;
 }
 
 void CorvaneDirectoryService::ShutdownNetwork() {
@@ -306,7 +333,8 @@ Result CorvaneDirectoryService::UpdateDisplay(const UUID& displayId, std::string
                                                       .port = port,
                                                       .tag = tag,
                                                       .extra = std::move(extra),
-                                                      .lastUpdateTime = ClockNow()});
+                                                      .lastUpdateTime = ClockNow(),
+                                                      .lastUpdateTick = TickNow()});
     // The identifier's text is made only when the line is written.
     LOG_SPEW(2, "Display Updated - %s %s %x %d", DisplayKey(displayId).text,
              record->displayName.c_str(), address, port);
@@ -349,10 +377,14 @@ void CorvaneDirectoryService::PurgeStaleDisplays() {
     {
         MutexGuard lock(*tableLock_);
         now = ClockNow();
-        // Unsigned on purpose: a record stamped ahead of the clock (the clock was set
-        // back) has a huge age and goes too, rather than living until the clock catches up.
+        // Ages on the monotonic clock: a wall clock set back (an NTP correction) or forward
+        // must not make every display look stale at once. A stamp taken a moment after
+        // this reading (an update racing to the lock) counts as age 0.
+        const std::uint64_t tick = TickNow();
         displays_.RemoveIf(
-            [&](const DisplayRecord& record) { return now - record.lastUpdateTime > StaleAfterMs; },
+            [&](const DisplayRecord& record) {
+                return tick > record.lastUpdateTick && tick - record.lastUpdateTick > StaleAfterMs;
+            },
             [&](std::shared_ptr<DisplayRecord>& record) { purged.push_back(std::move(record)); });
         if (!purged.empty()) {
             AdvanceVersion();
@@ -391,6 +423,25 @@ void CorvaneDirectoryService::WriteStatistics() {
              ForPrint(counters.purgeCount), ForPrint(callbackConnections),
              ForPrint(queuedCallbacks), cpu, threads, descriptors,
              resident ? ForPrint(*resident) : -1);
+    if (occupancyListener_) occupancyListener_(GetOccupancy());
+}
+
+CorvaneDirectoryService::Occupancy CorvaneDirectoryService::GetOccupancy() {
+    Occupancy occupancy;
+    {
+        MutexGuard lock(*tableLock_);
+        occupancy.displays = displays_.Size();
+        occupancy.subscribers = subscribers_.size();
+    }
+    // The transports are set before the maintenance thread starts and released after it
+    // stopped; asked outside the lock, since they are other components.
+    for (ITransport* transport : {transport_.Get(), callbackTransport_.Get()}) {
+        std::uint32_t connections = 0;
+        if (transport && Succeeded(transport->GetStatistics(&connections))) {
+            occupancy.connections += connections;
+        }
+    }
+    return occupancy;
 }
 
 std::size_t CorvaneDirectoryService::GetDisplayCount() {

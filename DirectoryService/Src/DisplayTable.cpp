@@ -35,6 +35,7 @@ bool DisplayTable::Update(std::shared_ptr<DisplayRecord>& record) {
         if (stored == *record) {
             // Snapshot readers look only at the content, never at the times.
             stored.lastUpdateTime = record->lastUpdateTime;
+            stored.lastUpdateTick = record->lastUpdateTick;
             return false;
         }
         std::swap(Writable(i).records[position], record);

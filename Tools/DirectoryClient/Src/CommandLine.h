@@ -13,6 +13,8 @@ enum class Command { Help, Register, List, Simulate, Load };
 
 struct Options {
     Command command = Command::Help;
+    // "COMMAND --help": print that command's usage instead of running it.
+    bool help = false;
 
     // Where the service listens for requests; callbacks use the next port.
     std::string host = "127.0.0.1";
@@ -50,6 +52,8 @@ struct ParsedCommandLine {
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 std::string UsageText();
+// The usage of one command: its synopsis and what it does (UsageText for Command::Help).
+std::string CommandUsageText(Command command);
 
 // Default refresh periods: well inside the service's 300000 ms purge age.
 inline constexpr std::uint32_t DefaultSimulatePeriodMs = 60000;

@@ -113,8 +113,10 @@ private:
 
 SystemdServiceManager::Layout SystemdServiceManager::SystemLayout() {
     const char* notifySocket = std::getenv("NOTIFY_SOCKET");
+    const char* journalStream = std::getenv("JOURNAL_STREAM");
     return Layout{"/etc/systemd/system", "/etc/systemd/system/multi-user.target.wants",
-                  &ReloadRunningSystemd, notifySocket ? notifySocket : ""};
+                  &ReloadRunningSystemd, notifySocket ? notifySocket : "",
+                  journalStream ? journalStream : ""};
 }
 
 SystemdServiceManager::SystemdServiceManager(Layout layout) : layout_(std::move(layout)) {}
@@ -159,6 +161,13 @@ std::string SystemdServiceManager::Notification(const ServiceStatus& status) {
         default:
             return {};
     }
+}
+
+std::string SystemdServiceManager::StatusNotification(std::string_view text) {
+    std::string message = "STATUS=";
+    for (const char c : text)
+        message += c == '\n' || c == '\r' ? ' ' : c;
+    return message;
 }
 
 std::string SystemdServiceManager::UnitPath(const std::string& serviceName) const {
@@ -217,6 +226,10 @@ std::unique_ptr<StopRequestWatch> SystemdServiceManager::WatchStopRequests(
         return nullptr;
     }
     return std::make_unique<SignalStopRequestWatch>(std::move(watcher));
+}
+
+bool SystemdServiceManager::StandardErrorIsManagerLog() {
+    return !layout_.notifySocket.empty() || !layout_.journalStream.empty();
 }
 
 }  // namespace brondal::platform
