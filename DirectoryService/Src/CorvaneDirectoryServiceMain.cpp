@@ -9,6 +9,7 @@
 #include "LockGuard.h"
 #include "LogCall.h"
 #include "LogFolderPath.h"
+#include "ProcessLimits.h"
 
 namespace brondal::corvane::server {
 
@@ -110,6 +111,12 @@ bool CorvaneDirectoryServiceMain::ThreadFunc() {
         // A stop that overtook this pass has ended the service already; a registry created
         // now would run on with nobody left to release it.
         if (stopped_) return false;
+        // Every display and client holds a connection (a descriptor) of its own.
+        if (const auto limit = RaiseOpenFileLimit()) {
+            LOG_INFO("Open-file limit %llu (was %llu)",
+                     static_cast<unsigned long long>(limit->after),
+                     static_cast<unsigned long long>(limit->before));
+        }
         registry_ = RefPtr<CorvaneDirectoryService>::Adopt(
             new (std::nothrow) CorvaneDirectoryService(port_, bindAddress_));
         if (!registry_) {

@@ -41,6 +41,7 @@ TEST(SystemdUnitTest, UnitStartsTheProgramAsRootNotifyingAndRestartedOnFailure) 
               "ExecStart=\"/opt/corvane/CorvaneDirectoryService\"\n"
               "User=root\n"
               "Restart=on-failure\n"
+              "LimitNOFILE=1048576\n"
               "\n"
               "[Install]\n"
               "WantedBy=multi-user.target\n");

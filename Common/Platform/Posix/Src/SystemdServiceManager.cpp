@@ -144,6 +144,9 @@ std::string SystemdServiceManager::UnitText(std::string_view executablePath,
     text += "ExecStart=" + QuotedCommand(executablePath) + "\n";
     text += "User=root\n";
     text += "Restart=on-failure\n";
+    // Each display and client connection is a descriptor; the default soft limit of 1024
+    // would stop the service at about a thousand of them.
+    text += "LimitNOFILE=1048576\n";
     text += "\n";
     text += "[Install]\n";
     text += "WantedBy=multi-user.target\n";
