@@ -60,9 +60,11 @@ const std::map<std::string, Flag>& CommandFlags(Command command) {
     static const std::map<std::string, Flag> Simulate{{"count", {true}},     {"every", {true}},
                                                       {"host", {true}},      {"port", {true}},
                                                       {"reliable", {false}}, {"help", {false}}};
-    static const std::map<std::string, Flag> Load{{"duration", {true}},  {"tables", {true}},
-                                                  {"host", {true}},      {"port", {true}},
-                                                  {"reliable", {false}}, {"help", {false}}};
+    static const std::map<std::string, Flag> Load{
+        {"duration", {true}},    {"tables", {true}}, {"connections", {true}},
+        {"subscribers", {true}}, {"burst", {true}},  {"pid", {true}},
+        {"every", {true}},       {"host", {true}},   {"port", {true}},
+        {"reliable", {false}},   {"help", {false}}};
     static const std::map<std::string, Flag> Global{
         {"host", {true}}, {"port", {true}}, {"reliable", {false}}, {"help", {false}}};
     switch (command) {
@@ -197,6 +199,15 @@ private:
             o.durationMs = *duration;
         } else if (name == "tables") {
             return ApplyTables(value);
+        } else if (name == "connections" || name == "subscribers" || name == "burst" ||
+                   name == "pid") {
+            const auto number = ParseUnsigned(value, name == "burst" ? 10000000 : 4194304);
+            if (!number || (*number == 0 && name != "subscribers")) return Invalid(name, value);
+            const auto n = static_cast<std::uint32_t>(*number);
+            (name == "connections"   ? o.connections
+             : name == "subscribers" ? o.subscribers
+             : name == "burst"       ? o.burst
+                                     : o.pid) = n;
         }
         return true;
     }
@@ -225,6 +236,11 @@ private:
         if (command == Command::Simulate && o.count == 0) return Fail("simulate needs --count");
         if (command == Command::List && Given("every") && !o.watch) {
             return Fail("--every needs --watch");
+        }
+        if (command == Command::Load && o.connections == 0) {
+            for (const char* mode : {"subscribers", "burst", "every"}) {
+                if (Given(mode)) return Fail(std::string("--") + mode + " needs --connections");
+            }
         }
         return true;
     }
@@ -280,12 +296,18 @@ constexpr CommandUsage CommandUsages[] = {
      "      Keeps N displays registered (refreshing every 60 seconds unless given), and "
      "registers\n"
      "      them again when the service comes back after a restart.\n"},
-    {Command::Load, "load [--duration SECONDS] [--tables N,N,...]\n",
+    {Command::Load,
+     "load [--duration SECONDS] [--tables N,N,...]\n"
+     "       load --connections N [--every SECONDS] [--subscribers N] [--burst N] [--pid PID]\n"
+     "           [--duration SECONDS]\n",
      "      Measures the running service: update calls per second and latency with 1, 10 and "
      "50\n"
      "      displays (SECONDS each, default 5), the time to receive tables of the given sizes\n"
-     "      (default 10000,100000; the displays are registered first), and version polls per "
-     "second.\n"},
+     "      (default 10000,100000, at most 1000000; the displays are registered first), and\n"
+     "      version polls per second. With --connections: N displays, each on a connection of\n"
+     "      its own, refresh every SECONDS (default 10) for the duration, beside N polling\n"
+     "      subscribers; --burst first registers that many displays at once over all the\n"
+     "      connections and times it; --pid reports the service's threads, memory and CPU.\n"},
 };
 
 constexpr const char* ExitCodesText =

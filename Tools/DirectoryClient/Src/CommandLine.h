@@ -37,6 +37,14 @@ struct Options {
     // load: measuring time per concurrency level, and the table sizes to time.
     std::uint32_t durationMs = 5000;
     std::vector<std::uint32_t> tableSizes{10000, 100000};
+    // load, connections mode (connections != 0): that many display connections refreshing
+    // every everyMs (10 s unless given) for durationMs, beside `subscribers` polling clients;
+    // first `burst` displays registered at once over all of them; the service's process
+    // (pid, 0 for none) is watched for threads, memory and processor time.
+    std::uint32_t connections = 0;
+    std::uint32_t subscribers = 0;
+    std::uint32_t burst = 0;
+    std::uint32_t pid = 0;
 };
 
 struct ParsedCommandLine {
