@@ -134,6 +134,18 @@ TEST(CommandLine, SimulateAndLoad) {
     EXPECT_EQ(load.options.tableSizes, (std::vector<std::uint32_t>{100, 2000}));
     EXPECT_EQ(Parse({"load"}).options.tableSizes, (std::vector<std::uint32_t>{10000, 100000}));
     EXPECT_FALSE(Parse({"load", "--tables", "100,"}).ok);
+    EXPECT_TRUE(Parse({"load", "--tables", "1000000"}).ok);
+
+    const auto connections = Parse({"load", "--connections", "10000", "--subscribers", "100",
+                                    "--burst", "100000", "--every", "5", "--pid", "42"});
+    ASSERT_TRUE(connections.ok) << connections.error;
+    EXPECT_EQ(connections.options.connections, 10000u);
+    EXPECT_EQ(connections.options.subscribers, 100u);
+    EXPECT_EQ(connections.options.burst, 100000u);
+    EXPECT_EQ(connections.options.everyMs, 5000u);
+    EXPECT_EQ(connections.options.pid, 42u);
+    EXPECT_FALSE(Parse({"load", "--burst", "10"}).ok) << "needs --connections";
+    EXPECT_FALSE(Parse({"load", "--connections", "0"}).ok);
 }
 
 TEST(CommandLine, MistakesAreRefusedWithOneLine) {
