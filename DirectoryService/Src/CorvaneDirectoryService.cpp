@@ -132,7 +132,10 @@ Result CorvaneDirectoryService::InitializeNetwork() {
     if (Failed(result) || !transport_) {
         return INITIALIZE_FAILED(ResultFail, "Unable to create transport", port_);
     }
-    result = transport_->Initialize(true, true);
+    // Both listeners accept only once the stub is registered (at the end): a client that
+    // connected earlier would have its first request refused as for an unknown object.
+    // Until then connections wait in the backlog.
+    result = transport_->Initialize(true, false);
     if (Failed(result)) return INITIALIZE_FAILED(result, "Unable to initialize transport", port_);
     transport_->SetIdleConnectionPurgeEnabled(true);
 
@@ -147,7 +150,7 @@ Result CorvaneDirectoryService::InitializeNetwork() {
     if (Failed(result) || !callbackTransport_) {
         return INITIALIZE_FAILED(ResultFail, "Unable to create callback transport", callbackPort);
     }
-    result = callbackTransport_->Initialize(true, true);
+    result = callbackTransport_->Initialize(true, false);
     if (Failed(result)) {
         return INITIALIZE_FAILED(result, "Unable to initialize callback transport", callbackPort);
     }
@@ -171,6 +174,9 @@ Result CorvaneDirectoryService::InitializeNetwork() {
     const auto stub =
         RefPtr<DirectoryServiceStubImpl>::Adopt(new DirectoryServiceStubImpl(link_.Get()));
     (void)rpc_->AddStub(DirectoryObjectId, stub.Get());
+    result = transport_->SetEnabled(true);
+    if (Succeeded(result)) result = callbackTransport_->SetEnabled(true);
+    if (Failed(result)) return INITIALIZE_FAILED(result, "Unable to enable the listeners", port_);
     return ResultOk;
 }
 
