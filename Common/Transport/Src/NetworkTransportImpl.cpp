@@ -183,7 +183,10 @@ Result NetworkTransportImpl::Initialize(bool deliverOnOwnThread, bool enabled) {
 bool NetworkTransportImpl::ListenerPass() {
     SharedThreadScope shared;
     const int listener = listenerSocket_.load();
-    if (!enabled_.load() || port_.load() == 0 || listener < 0) {
+    // Disabled, the listener thread waits for SetEnabled's wake instead of polling: it can
+    // be disabled for a long time, and connections wait in the backlog meanwhile.
+    if (!enabled_.load()) return false;
+    if (port_.load() == 0 || listener < 0) {
         GetScheduler().Sleep(ListenerIdleMs);
         return true;
     }
@@ -276,6 +279,7 @@ Result NetworkTransportImpl::SetEnabled(bool enabled) {
     MutexGuard guard(*stateMutex_);
     if (!initialized_.load()) return ResultNotInitialized;
     enabled_.store(enabled);
+    if (enabled) listener_.Wake();
     return ResultOk;
 }
 
