@@ -6,70 +6,25 @@
 #include <random>
 #include <thread>
 
+#include "AdapterTestSupport.h"
 #include "DeleteLater.h"
-#include "LoopbackSupport.h"
 #include "ManualClockScheduler.h"
 #include "NetworkTransportImpl.h"
-#include "ReliableTransport.h"
-#include "TcpRelay.h"
-#include "TransportAdapter.h"
 
 namespace brondal {
 namespace {
 
 using testing::BytesOf;
+using testing::Channel;
+using testing::Endpoint;
 using testing::FindFreePort;
 using testing::Loopback;
+using testing::Numbered;
 using testing::PollUntil;
 using testing::RecordingListener;
+using testing::RelayedPair;
 using testing::StreamOf;
 using Bytes = std::vector<std::uint8_t>;
-
-constexpr UUID Channel(0x11111111, 0x2222, 0x3333, 0x4444555566667777);
-
-// An adapter, initialised as the service does it, with a recording listener.
-struct Endpoint {
-    RefPtr<ITransport> transport;
-    RefPtr<RecordingListener> listener = RefPtr<RecordingListener>::Adopt(new RecordingListener());
-
-    explicit Endpoint(std::uint16_t port, bool reliable = false) {
-        EXPECT_EQ(CreateReliableTransport(Loopback, port, transport.Receive()), ResultOk);
-        EXPECT_EQ(transport->Initialize(true, true), ResultOk);
-        transport->AddNotify(listener.Get());
-        if (reliable) transport->EnableReliableDelivery();
-    }
-    ~Endpoint() {
-        transport->RemoveNotify(listener.Get());
-        transport->Finalize();
-    }
-    TransportAdapter& Adapter() { return *static_cast<TransportAdapter*>(transport.Get()); }
-    TransportAdapter::ConnectionState State(const UUID& id) {
-        return Adapter().StateForTesting(id);
-    }
-};
-
-// A layered client connected to a server through a relay that can cut the socket.
-struct RelayedPair {
-    std::uint16_t port = FindFreePort();
-    Endpoint server{port};
-    testing::TcpRelay relay{port};
-    Endpoint client{0, true};
-    UUID id;
-
-    bool Open() {
-        return client.transport->OpenConnection(Loopback, relay.Port(), &id, 2000) == ResultOk &&
-               PollUntil([&] { return client.State(id).established; });
-    }
-};
-
-// A message that names its own index, so the receiver can check order and completeness.
-Bytes Numbered(std::uint32_t index, std::size_t size) {
-    Bytes bytes(std::max<std::size_t>(size, 4));
-    std::memcpy(bytes.data(), &index, 4);
-    for (std::size_t i = 4; i < bytes.size(); ++i)
-        bytes[i] = static_cast<std::uint8_t>(index + i);
-    return bytes;
-}
 
 TEST(TransportAdapterTests, PlainConnectionIsTheInnerTransportsOwn) {
     const std::uint16_t port = FindFreePort();
