@@ -1,8 +1,11 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "IRefCountImpl.h"
@@ -82,30 +85,33 @@ inline std::uint32_t IndexOf(const std::vector<std::uint8_t>& payload) {
     return index;
 }
 
-// Records like RecordingListener, but holds the delivering thread in OnDataReady until
-// opened: messages pile up behind it, accepted by the transport but not yet delivered.
+// Holds the delivering thread in the first delivery until released, as a slow listener
+// (or a busy machine) would.
 class GatedListener final : public ITransport::ITransportNotify, public IRefCountImpl {
 public:
     Result OnDataReady(UUID connectionId, UUID channelId, IDataStream* data) override {
-        signal_.Update([&] { ++entered_; });
-        signal_.WaitUntil([&] { return open_; }, std::chrono::milliseconds(60000));
+        if (!entered_.exchange(true)) {
+            std::unique_lock lock(mutex_);
+            released_.wait(lock, [&] { return open_; });
+        }
         return inner->OnDataReady(connectionId, channelId, data);
     }
     Result OnEvent(UUID connectionId, std::int32_t event) override {
         return inner->OnEvent(connectionId, event);
     }
-    bool WaitEntered() {
-        return signal_.WaitUntil([&] { return entered_ > 0; });
-    }
+    bool Entered() const { return entered_.load(); }
     void Open() {
-        signal_.Update([&] { open_ = true; });
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        released_.notify_all();
     }
 
     RefPtr<RecordingListener> inner = RefPtr<RecordingListener>::Adopt(new RecordingListener());
 
 private:
-    Signal signal_;
-    int entered_ = 0;
+    std::atomic<bool> entered_{false};
+    std::mutex mutex_;
+    std::condition_variable released_;
     bool open_ = false;
 };
 

@@ -217,7 +217,9 @@ TEST(FlowControlLayerTests, PacesSendsAndAnswersPacedPackets) {
                            std::make_unique<Recorder>(&sent));
 
     const std::int64_t before = GetScheduler().GetTimeMs();
+    // Queued by Send, sent by the pump while the window admits it.
     ASSERT_EQ(layer.Send(StreamOf({0x01, 0x01, 0xAB}).Get(), 100), ResultOk);
+    ASSERT_EQ(layer.Pump(), ResultOk);
     ASSERT_EQ(sent.size(), 1u);
     ASSERT_EQ(sent[0].bytes.size(), 12u);
     EXPECT_EQ(sent[0].bytes[0], 0x02);

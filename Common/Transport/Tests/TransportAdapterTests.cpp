@@ -20,6 +20,7 @@ using testing::BytesOf;
 using testing::Channel;
 using testing::Endpoint;
 using testing::FindFreePort;
+using testing::GatedListener;
 using testing::Loopback;
 using testing::Numbered;
 using testing::PollUntil;
@@ -102,36 +103,6 @@ TEST(TransportAdapterTests, LayeredPeersShareOneIdentityAndCarryLargeMessages) {
     EXPECT_TRUE(PollUntil([&] { return client.Adapter().ConnectionCount() == 0; }));
     EXPECT_TRUE(PollUntil([&] { return server.Adapter().ConnectionCount() == 0; }));
 }
-
-// Holds the delivering thread in the first delivery until released, as a slow listener
-// (or a busy machine) would.
-class GatedListener final : public ITransport::ITransportNotify, public IRefCountImpl {
-public:
-    Result OnDataReady(UUID connectionId, UUID channelId, IDataStream* data) override {
-        if (!entered_.exchange(true)) {
-            std::unique_lock lock(mutex_);
-            released_.wait(lock, [&] { return open_; });
-        }
-        return inner->OnDataReady(connectionId, channelId, data);
-    }
-    Result OnEvent(UUID connectionId, std::int32_t event) override {
-        return inner->OnEvent(connectionId, event);
-    }
-    bool Entered() const { return entered_.load(); }
-    void Open() {
-        std::lock_guard lock(mutex_);
-        open_ = true;
-        released_.notify_all();
-    }
-
-    RefPtr<RecordingListener> inner = RefPtr<RecordingListener>::Adopt(new RecordingListener());
-
-private:
-    std::atomic<bool> entered_{false};
-    std::mutex mutex_;
-    std::condition_variable released_;
-    bool open_ = false;
-};
 
 // A message accepted (and acknowledged) on one socket but still waiting for the delivering
 // thread when that socket is lost and a new one attached must still be delivered, once and
