@@ -2,6 +2,7 @@
 // handshake, and delivery across broken sockets through a relay that cuts them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -10,6 +11,7 @@
 
 #include "AdapterTestSupport.h"
 #include "DeleteLater.h"
+#include "LogCapture.h"
 #include "ManualClockScheduler.h"
 #include "NetworkTransportImpl.h"
 
@@ -197,26 +199,46 @@ TEST(TransportAdapterTests, EveryMessageArrivesOnceAndInOrderAcrossCutSockets) {
     }
 }
 
-TEST(TransportAdapterTests, BothSidesGiveUpTenSecondsAfterTheLoss) {
+// The reconnect schedule and the give-up measure time on the monotonic clock: a step of the
+// wall clock during the reconnect (parameter: ms) neither ends it early nor stretches it.
+class GiveUpTest : public ::testing::TestWithParam<std::int64_t> {};
+
+TEST_P(GiveUpTest, BothSidesGiveUpTenSecondsAfterTheLoss) {
     testing::ManualClockScheduler clock;
     // Connections go to the deletion thread, which asks the scheduler for the time: it must
     // be done before the test's clock goes.
     struct Drain {
         ~Drain() { WaitForDeferredDeletions(10000); }
     } drain;
+    testing::LogCapture log;
     RelayedPair pair;
     ASSERT_TRUE(pair.Open());
     Endpoint& server = pair.server;
     Endpoint& client = pair.client;
     testing::TcpRelay& relay = pair.relay;
     const UUID id = pair.id;
-    ASSERT_TRUE(PollUntil([&] { return server.State(id).established; }));
+    // The client's attempts show that its timer looked at the clock.
+    const std::string attempt = "try reconnect connection " + id.ToString();
+    auto attempts = [&] {
+        const auto messages = log.Messages();
+        return std::count_if(messages.begin(), messages.end(),
+                             [&](const std::string& m) { return m.find(attempt) == 0; });
+    };
+    auto tickPassed = [&](std::ptrdiff_t seen) {
+        return PollUntil([&] { return attempts() > seen || !client.State(id).exists; });
+    };
 
     relay.CloseListener();
     relay.CutAll();
     ASSERT_TRUE(PollUntil([&] { return client.State(id).reconnecting; }));
     ASSERT_TRUE(PollUntil([&] { return server.State(id).reconnecting; }));
-    clock.AdvanceMs(9000);
+    ASSERT_TRUE(tickPassed(0));
+    clock.SetTimeMs(clock.GetTimeMs() + GetParam());
+    clock.AdvanceMs(400);
+    ASSERT_TRUE(tickPassed(1));
+    EXPECT_TRUE(client.State(id).exists);
+    clock.AdvanceMs(8600);
+    ASSERT_TRUE(tickPassed(2));
     EXPECT_TRUE(client.State(id).exists);
     clock.AdvanceMs(1001);
     ASSERT_TRUE(client.listener->WaitEvents(ITransport::ConnectionClosed, 1));
@@ -235,6 +257,8 @@ TEST(TransportAdapterTests, BothSidesGiveUpTenSecondsAfterTheLoss) {
     EXPECT_EQ(closed(*client.listener, id), 1);
     EXPECT_EQ(closed(*server.listener, id), 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(WallClockSteps, GiveUpTest, ::testing::Values(0, 3600000, -3600000));
 
 }  // namespace
 }  // namespace brondal
