@@ -28,8 +28,8 @@ public:
     enum class Cut {
         Orderly,
         Reset,
-        // The client sees an orderly close; the server's socket stays open, unread and
-        // silent, until a later connection has come through the relay.
+        // The client sees an orderly close; the server's socket stays open and silent (what
+        // the server sends is thrown away) until the server closes it.
         ClientSideOnly,
     };
 
@@ -43,6 +43,7 @@ public:
     }
     ~TcpRelay() {
         CloseListener();
+        dropping_ = true;
         CutAll();
         std::vector<std::shared_ptr<Pair>> pairs;
         {
@@ -86,7 +87,7 @@ public:
         released_.notify_all();
     }
 
-    // Cuts every current connection and waits for its pumps to end.
+    // Cuts every current connection; the pumps end on their own.
     void CutAll(Cut how = Cut::Orderly) {
         std::vector<std::shared_ptr<Pair>> pairs;
         {
@@ -96,12 +97,9 @@ public:
         for (auto& pair : pairs)
             CutPair(*pair, how);
         released_.notify_all();
-        for (auto& pair : pairs)
-            pair->JoinPumps();
         std::lock_guard lock(mutex_);
         for (auto& pair : pairs)
             finished_.push_back(std::move(pair));
-        Reap();
     }
 
 private:
@@ -116,7 +114,6 @@ private:
         std::mutex lock;
         int client = -1;
         int server = -1;
-        int serial = 0;
         std::atomic<bool> cut{false};
         std::atomic<Cut> how{Cut::Orderly};
         std::atomic<int> running{2};
@@ -165,13 +162,11 @@ private:
         }
     }
 
-    // Mutex held. Joins the pumps of finished connections (which take the mutex no more);
-    // a silent server side is closed once a later connection came through.
+    // Mutex held. Joins the pumps of finished connections (which take the mutex no more).
     void Reap() {
         std::vector<std::shared_ptr<Pair>> keep;
         for (auto& pair : finished_) {
-            const bool silent = pair->how == Cut::ClientSideOnly;
-            if (pair->running == 0 && (!silent || pair->serial < accepted_)) {
+            if (pair->running == 0) {
                 pair->JoinPumps();
                 pair->CloseServer();
             } else {
@@ -204,7 +199,7 @@ private:
             auto pair = std::make_shared<Pair>();
             pair->client = client;
             pair->server = server;
-            pair->serial = ++accepted_;
+            ++accepted_;
             Pair* raw = pair.get();
             raw->up = std::thread([this, raw] { Pump(*raw, raw->client, raw->server, 0); });
             raw->down = std::thread([this, raw] { Pump(*raw, raw->server, raw->client, 1); });
@@ -254,13 +249,26 @@ private:
         }
         // One end went away: the other learns it the same way.
         CutPair(pair, Cut::Orderly);
+        if (pair.how == Cut::ClientSideOnly && from == pair.server) Drain(from);
         if (pair.running.fetch_sub(1) == 1) {
             std::lock_guard guard(pair.lock);
             platform::TcpClose(pair.client);
+            platform::TcpClose(pair.server);
             pair.client = -1;
-            if (pair.how != Cut::ClientSideOnly) {
-                platform::TcpClose(pair.server);
-                pair.server = -1;
+            pair.server = -1;
+        }
+    }
+
+    // Reads and drops what a silent server side still sends, until the server closes it or
+    // the relay goes.
+    void Drain(int socket) {
+        std::vector<std::uint8_t> buffer(16384);
+        while (!dropping_) {
+            const int ready = platform::TcpWaitReadable(socket, 20);
+            if (ready == 0) continue;
+            if (ready < 0 || platform::TcpRecv(socket, buffer.data(),
+                                               static_cast<std::uint32_t>(buffer.size())) <= 0) {
+                return;
             }
         }
     }
@@ -284,6 +292,8 @@ private:
     std::uint16_t port_ = 0;
     int listener_ = -1;
     std::atomic<bool> stop_{false};
+    // Set when the relay goes: silent server sides are let go.
+    std::atomic<bool> dropping_{false};
     std::atomic<int> accepted_{0};
     std::atomic<std::uint64_t> cuts_{0};
     std::mutex mutex_;
