@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "LoopbackSupport.h"
 #include "TcpAbort.h"
 #include "TcpSocket.h"
 
@@ -33,10 +32,12 @@ public:
         ClientSideOnly,
     };
 
+    static constexpr std::uint32_t LoopbackAddress = 0x7f000001;
+
     explicit TcpRelay(std::uint16_t target) : target_(target) {
         listener_ = platform::TcpCreate();
         platform::TcpSetReuseAddress(listener_);
-        platform::TcpBind(listener_, Loopback, 0);
+        platform::TcpBind(listener_, LoopbackAddress, 0);
         platform::TcpListen(listener_);
         platform::TcpGetLocal(listener_, nullptr, &port_);
         acceptor_ = std::thread([this] { AcceptLoop(); });
@@ -191,7 +192,7 @@ private:
             const int client = platform::TcpAccept(listener_);
             if (client < 0) continue;
             const int server = platform::TcpCreate();
-            if (platform::TcpConnect(server, Loopback, target_, 2000) != 0) {
+            if (platform::TcpConnect(server, LoopbackAddress, target_, 2000) != 0) {
                 platform::TcpClose(client);
                 platform::TcpClose(server);
                 continue;
