@@ -1,10 +1,9 @@
 // The reliable adapter's promise, soaked: an in-process directory service and clients whose
 // layered request and callback connections run through relays that cut the sockets at
 // random byte offsets (reset, orderly close or a silent service side; either direction,
-// either connection) under a
-// steady load of updates and enumerations. Afterwards every call must have been answered,
-// every acknowledged update must be in the table, every batch must have arrived exactly
-// once and in order, and no logical connection may have been given up.
+// either connection) under a steady load of updates and enumerations. Afterwards every call
+// must have been answered, every acknowledged update must be in the table, every batch must
+// have arrived exactly once and in order, and no logical connection may have been given up.
 //
 //   ReliableSoak [--cuts N] [--seed S] [--clients C] [--threads T] [--displays D]
 //
