@@ -555,7 +555,11 @@ Result TransportAdapter::OnDataReady(UUID socketId, UUID channelId, IDataStream*
     if (!connection) return ResultUnknownConnection;
     if (data == nullptr) return ResultOk;
     connection->CountRead();
-    const UUID id = connection->connectionId;
+    return Dispatch(connection->connectionId, channelId, data);
+}
+
+Result TransportAdapter::Dispatch(const UUID& connectionId, const UUID& channelId,
+                                  IDataStream* data) {
     std::uint32_t position = 0;
     std::uint32_t size = 0;
     data->GetPosition(&position);
@@ -564,7 +568,8 @@ Result TransportAdapter::OnDataReady(UUID socketId, UUID channelId, IDataStream*
     for (const auto& listener : Listeners()) {
         RefPtr<IDataStream> view;
         if (Failed(SliceDataStream(data, position, size, view.Receive()))) continue;
-        combined |= Unlocked([&] { return listener->OnDataReady(id, channelId, view.Get()); });
+        combined |=
+            Unlocked([&] { return listener->OnDataReady(connectionId, channelId, view.Get()); });
     }
     return combined;
 }
@@ -583,16 +588,7 @@ Result TransportAdapter::DeliverInbox(Connection* target) {
         const RefPtr<IDataStream> message = std::move(connection->inbox.front().second);
         connection->inbox.pop_front();
         connection->CountRead();
-        const UUID id = connection->connectionId;
-        std::uint32_t position = 0;
-        std::uint32_t size = 0;
-        message->GetPosition(&position);
-        message->GetSize(&size);
-        for (const auto& listener : Listeners()) {
-            RefPtr<IDataStream> view;
-            if (Failed(SliceDataStream(message.Get(), position, size, view.Receive()))) continue;
-            combined |= Unlocked([&] { return listener->OnDataReady(id, channel, view.Get()); });
-        }
+        combined |= Dispatch(connection->connectionId, channel, message.Get());
     }
     connection->delivering = false;
     return combined;

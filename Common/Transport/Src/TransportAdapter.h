@@ -224,6 +224,8 @@ private:
     // Hands the connection's inbox to the listeners, in order, unless another thread is
     // already doing so.
     Result DeliverInbox(Connection* connection);
+    // Hands every listener its own view of the message, each with the monitor released.
+    Result Dispatch(const UUID& connectionId, const UUID& channelId, IDataStream* data);
     // Closes and removes a connection whose peer does not take what is held for it.
     void GiveUp(Connection* connection);
 
