@@ -269,8 +269,12 @@ int main(int argc, char** argv) {
     for (int c = 0; c < options.clients; ++c) {
         for (int t = 0; t < options.threads; ++t) {
             const int w = c * options.threads + t;
+            // Every display has a writer (the last takes the rest): one nobody refreshes
+            // would be purged after five minutes.
             const std::uint32_t first = std::min<std::uint32_t>(w * share, options.displays - 1);
-            const std::uint32_t count = std::min(share, options.displays - first);
+            const std::uint32_t count = w == writers - 1
+                                            ? options.displays - first
+                                            : std::min(share, options.displays - first);
             workers.emplace_back(UpdateLoop, std::ref(*clients[c]), std::cref(stop), first, count,
                                  &acknowledged, w);
         }
