@@ -141,6 +141,10 @@ public:
     void DetachManager();
     // Drops one reference; the last one is handed to the deletion thread.
     void ReleaseDeferred();
+    // The manager took the connection out of its table (it is being closed): the socket is
+    // shut down, which ends the reader's wait at once, as soon as the output already queued
+    // has gone out (or stalled).
+    void OnRemoved();
 
     // For the send pump: the socket has room (or failed); sends what it takes.
     void OnRoomToSend();
@@ -219,6 +223,7 @@ private:
     std::uint64_t queuedBytes_ = 0;
     std::int64_t lastProgressMs_ = 0;
     std::atomic<bool> watched_{false};
+    bool removed_ = false;
 };
 
 }  // namespace brondal

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "IRefCountImpl.h"
 #include "ITransport.h"
@@ -70,9 +71,9 @@ public:
 
     static void LogSslSyscallErrors();
 
-    // Bytes received on the connection that wait for the delivering thread (0 without
-    // own-thread delivery); for tests.
-    std::uint64_t PendingDeliveryBytes(const UUID& connectionId);
+    // Bytes and frames received on the connection that wait for the delivering thread
+    // (none without own-thread delivery); for tests.
+    std::pair<std::uint64_t, std::uint32_t> PendingDelivery(const UUID& connectionId);
 
 private:
     class ListenerThread final : public Thread {

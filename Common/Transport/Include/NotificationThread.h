@@ -21,10 +21,12 @@ namespace brondal {
 // delivered are counted per connection and for the whole transport. A connection's reader
 // asks WaitForDeliveryRoom before each read, so that a slow listener (or a flood from many
 // peers) makes the readers pause rather than memory grow: at most MaxPendingPerTransport
-// bytes wait in all, and a connection with MaxPendingPerConnection waiting reads no more of
-// its peer. A connection with nothing waiting is always let through once the transport is
-// under its bound, so no frame of a well-behaved peer is held up for long or dropped, however
-// large (up to the frame limit).
+// bytes wait in all, and a connection with MaxPendingPerConnection bytes or
+// MaxPendingFramesPerConnection frames waiting reads no more of its peer (the frame count
+// keeps a flood of small requests from one peer from filling the delivering thread's queue
+// ahead of everybody else's). A connection with nothing waiting is always let through once the
+// transport is under its bound, so no frame of a well-behaved peer is held up for long or dropped,
+// however large (up to the frame limit).
 //
 // Locks: the listener lock guards only the listener set and the hook; no listener or hook
 // is called while it is held (posting to the own queue is the one thing done under it). The
@@ -36,6 +38,7 @@ class NotificationThread final : public Thread,
 public:
     static constexpr std::uint64_t MaxPendingPerConnection = 16u << 20;
     static constexpr std::uint64_t MaxPendingPerTransport = 256u << 20;
+    static constexpr std::uint32_t MaxPendingFramesPerConnection = 64;
 
     explicit NotificationThread(bool deliverOnOwnThread);
     ~NotificationThread() override;
@@ -54,8 +57,12 @@ public:
     // transport are under their bounds (always without own-thread delivery); otherwise waits
     // up to timeoutMs for the delivering thread to catch up and says whether it did.
     bool WaitForDeliveryRoom(const UUID& connectionId, std::uint32_t timeoutMs);
-    // Bytes posted for the connection and not yet delivered.
-    std::uint64_t PendingBytes(const UUID& connectionId);
+    // What was posted for the connection and not yet delivered.
+    struct Pending {
+        std::uint64_t bytes = 0;
+        std::uint32_t frames = 0;
+    };
+    Pending PendingFor(const UUID& connectionId);
 
     Result ExecuteStub(const UUID& object, std::int32_t method, IDataStream* arguments,
                        IDataStream* reply) override;
@@ -77,7 +84,7 @@ private:
     // Set after every delivery; a reader that found no room resets it (under the budget
     // lock) before waiting, so no delivery between its check and its wait is missed.
     std::unique_ptr<Scheduler::Event> delivered_;
-    std::unordered_map<UUID, std::uint64_t> pending_;
+    std::unordered_map<UUID, Pending> pending_;
     std::uint64_t pendingTotal_ = 0;
 };
 

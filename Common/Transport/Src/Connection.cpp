@@ -25,8 +25,14 @@ using namespace platform;
 
 namespace {
 
-// How long a reader pass waits for the socket before counting an idle interval.
+// How long a reader pass waits for the socket before counting an idle interval, while
+// keep-alive supervision counts them.
 constexpr std::uint32_t ReadWaitMs = 100;
+// How long it waits otherwise. Nothing is counted then, and everything that must reach a
+// waiting reader (a close, a purge, the destructor's stop) shuts the socket down, which ends
+// the wait at once; so the wait is long, and thousands of quiet connections do not wake
+// their threads ten times a second for nothing.
+constexpr std::uint32_t QuietReadWaitMs = 5000;
 // Pause after a frame broke off, so the next pass finds the closed socket rather than spin.
 constexpr std::uint32_t BrokenFramePauseMs = 10;
 constexpr std::int32_t ThreadStartTimeoutMs = 5000;
@@ -50,6 +56,12 @@ Connection::Connection(ConnectionManager* manager, NotificationThread* notify, S
 Connection::~Connection() {
     LOG_SPEW(0, "Connection Destructor BEGIN");
     LOG_SPEW(0, "Connection Destructor ThreadQuit BEGIN");
+    {
+        // Wakes a reader waiting in the socket, so that it sees the stop at once.
+        MutexGuard guard(*writeLock_);
+        const int socket = source_.GetSocket();
+        if (socket >= 0) TcpShutdown(socket);
+    }
     Stop();
     LOG_SPEW(0, "Connection Destructor ThreadQuit END");
     Close(false);
@@ -60,6 +72,13 @@ Connection::~Connection() {
 
 void Connection::ReleaseDeferred() {
     if (ReleaseNoDelete() == 0) DeleteLater(this);
+}
+
+void Connection::OnRemoved() {
+    MutexGuard guard(*writeLock_);
+    removed_ = true;
+    const int socket = source_.GetSocket();
+    if (socket >= 0 && output_.empty()) TcpShutdown(socket);
 }
 
 void Connection::RetainManager(ConnectionManager* manager) {
@@ -353,6 +372,7 @@ void Connection::OnRoomToSend() {
     if (output_.empty()) {
         pump_->Forget(socket);
         watched_.store(false);
+        if (removed_) TcpShutdown(socket);
     } else if (!pump_->Watch(this, socket)) {
         RequestCloseLocked(socket);
         DropOutputLocked(socket);
@@ -536,7 +556,8 @@ bool Connection::ReceivePass() {
     // is not silence, so it does not count towards the keep-alive time-out.
     if (!notify_->WaitForDeliveryRoom(id_, ReadWaitMs)) return true;
     ClearSocketError();
-    const std::int32_t ready = source_.WaitReadable(ReadWaitMs);
+    const bool supervised = keepAliveTimeoutMs_.load() != 0 && keepAlive_.IsRunning();
+    const std::int32_t ready = source_.WaitReadable(supervised ? ReadWaitMs : QuietReadWaitMs);
     if (PurgeRequested()) return false;
     if (ready == IByteSource::Failed) {
         LOG_SEVERE("Socket error, closing socket. Error: %d", LastSocketError());

@@ -34,6 +34,7 @@ ConnectionManager::~ConnectionManager() {
     RemoveStub(QueueObject);
     for (auto& [id, connection] : connections_) {
         connection->DetachManager();
+        connection->OnRemoved();
         Drop(std::move(connection));
     }
     connections_.clear();
@@ -337,6 +338,7 @@ Result ConnectionManager::_InternalDeleteConnection(const UUID& id) {
     if (it != connections_.end()) {
         RefPtr<Connection> connection = std::move(it->second);
         connection->RetainManager(this);
+        connection->OnRemoved();
         connections_.erase(it);
         Drop(std::move(connection));
     }
@@ -365,6 +367,7 @@ Result ConnectionManager::_InternalDeleteAllConnections() {
     }
     for (auto& [id, connection] : removed) {
         connection->RetainManager(this);
+        connection->OnRemoved();
         Drop(std::move(connection));
     }
     return ResultOk;

@@ -533,9 +533,12 @@ Result NetworkTransportImpl::GetHostByName(const std::string& host, std::uint32_
 
 Result NetworkTransportImpl::EnableReliableDelivery() { return ResultFail; }
 
-std::uint64_t NetworkTransportImpl::PendingDeliveryBytes(const UUID& connectionId) {
+std::pair<std::uint64_t, std::uint32_t> NetworkTransportImpl::PendingDelivery(
+    const UUID& connectionId) {
     RefPtr<NotificationThread> notify;
-    return Acquire(nullptr, &notify) ? notify->PendingBytes(connectionId) : 0;
+    if (!Acquire(nullptr, &notify)) return {0, 0};
+    const NotificationThread::Pending pending = notify->PendingFor(connectionId);
+    return {pending.bytes, pending.frames};
 }
 
 Result NetworkTransportImpl::CreateWriter(UUID connectionId, IWriter** writer) {

@@ -54,7 +54,8 @@ Result NotificationThread::Initialize() {
 bool NotificationThread::HasRoomLocked(const UUID& connectionId) const {
     if (pendingTotal_ >= MaxPendingPerTransport) return false;
     const auto found = pending_.find(connectionId);
-    return found == pending_.end() || found->second < MaxPendingPerConnection;
+    return found == pending_.end() || (found->second.bytes < MaxPendingPerConnection &&
+                                       found->second.frames < MaxPendingFramesPerConnection);
 }
 
 bool NotificationThread::WaitForDeliveryRoom(const UUID& connectionId, std::uint32_t timeoutMs) {
@@ -69,15 +70,17 @@ bool NotificationThread::WaitForDeliveryRoom(const UUID& connectionId, std::uint
     return HasRoomLocked(connectionId);
 }
 
-std::uint64_t NotificationThread::PendingBytes(const UUID& connectionId) {
+NotificationThread::Pending NotificationThread::PendingFor(const UUID& connectionId) {
     FastLockGuard guard(*budgetLock_);
     const auto found = pending_.find(connectionId);
-    return found == pending_.end() ? 0 : found->second;
+    return found == pending_.end() ? Pending{} : found->second;
 }
 
 void NotificationThread::Account(const UUID& connectionId, std::uint64_t bytes) {
     FastLockGuard guard(*budgetLock_);
-    pending_[connectionId] += bytes;
+    Pending& pending = pending_[connectionId];
+    pending.bytes += bytes;
+    ++pending.frames;
     pendingTotal_ += bytes;
 }
 
@@ -86,8 +89,9 @@ void NotificationThread::Settle(const UUID& connectionId, std::uint64_t bytes) {
         FastLockGuard guard(*budgetLock_);
         auto found = pending_.find(connectionId);
         if (found != pending_.end()) {
-            found->second -= std::min(found->second, bytes);
-            if (found->second == 0) pending_.erase(found);
+            found->second.bytes -= std::min(found->second.bytes, bytes);
+            if (found->second.frames > 0) --found->second.frames;
+            if (found->second.frames == 0) pending_.erase(found);
         }
         pendingTotal_ -= std::min(pendingTotal_, bytes);
     }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Connection.h"
+#include "DeleteLater.h"
 #include "Handshake.h"
 #include "LogCapture.h"
 #include "LoopbackSupport.h"
@@ -238,13 +239,15 @@ TEST(SlowPeerTest, SharedThreadIsNeverHeldAndAPeerPastTheBoundIsDropped) {
 // Output that makes no progress (the peer stopped reading) ends the connection as a lost
 // socket after twice the write time-out, measured on the monotonic clock.
 TEST(SlowPeerTest, StalledOutputClosesTheConnection) {
+    // Threads left by earlier work would read the test clock too.
+    ASSERT_TRUE(WaitForDeferredDeletions(10000));
+    testing::ManualClockScheduler clock;
     std::atomic<bool> done{false};
     RawPeer deaf([&](int socket) {
         RawPeer::SendHandshake(socket, UUID(0xdeaf, 4, 5, 6));
         RawPeer::HoldUntil(done);
         platform::TcpClose(socket);
     });
-    testing::ManualClockScheduler clock;
     RefPtr<ITransport> client = Transport(0, false);
     auto events = RefPtr<RecordingListener>::Adopt(new RecordingListener());
     client->AddNotify(events.Get());
@@ -266,12 +269,22 @@ TEST(SlowPeerTest, StalledOutputClosesTheConnection) {
     EXPECT_EQ(events->Events().front().first, id);
     done = true;
     client->Finalize();
+    client.Reset();
+    EXPECT_TRUE(WaitForDeferredDeletions(10000));
 }
 
 // With delivery on the transport's own thread, frames waiting for a held delivering thread
-// are bounded per connection: the reader stops reading, and every frame comes once the
-// delivering thread goes on.
-TEST(SlowPeerTest, ReaderWaitsForTheDeliveringThreadWithinItsBudget) {
+// are bounded per connection, in bytes (large frames) and in number (a flood of small ones):
+// the reader stops reading, and every frame comes once the delivering thread goes on.
+struct BudgetCase {
+    std::size_t frameSize;
+    std::uint32_t frames;
+};
+
+class DeliveryBudgetTest : public ::testing::TestWithParam<BudgetCase> {};
+
+TEST_P(DeliveryBudgetTest, ReaderWaitsForTheDeliveringThread) {
+    const BudgetCase c = GetParam();
     const std::uint16_t port = FindFreePort();
     RefPtr<ITransport> server = Transport(port, true);
     auto holding = RefPtr<HoldingListener>::Adopt(new HoldingListener());
@@ -279,31 +292,34 @@ TEST(SlowPeerTest, ReaderWaitsForTheDeliveringThreadWithinItsBudget) {
     RefPtr<ITransport> client = Transport(0, false);
     UUID id;
     ASSERT_EQ(client->OpenConnection(Loopback, port, &id, 2000), ResultOk);
-    constexpr std::uint32_t Frames = 40;
-    const std::size_t size = 1 << 20;
     std::thread writer([&] {
-        for (std::uint32_t i = 0; i < Frames; ++i)
-            EXPECT_EQ(client->Write(id, Channel, StreamOf(Numbered(i, size)).Get()), ResultOk);
+        for (std::uint32_t i = 0; i < c.frames; ++i)
+            EXPECT_EQ(client->Write(id, Channel, StreamOf(Numbered(i, c.frameSize)).Get()),
+                      ResultOk);
     });
     auto& impl = *static_cast<NetworkTransportImpl*>(server.Get());
-    ASSERT_TRUE(PollUntil([&] {
-        return impl.PendingDeliveryBytes(id) >= NotificationThread::MaxPendingPerConnection;
-    }));
-    // Held there: the reader reads no further frame (one more may be under way).
-    bool ready = true;
-    ASSERT_TRUE(PollUntil([&] {
-        client->ConnectionReadyForWrite(id, &ready);
-        return !ready;
-    }));
-    EXPECT_LE(impl.PendingDeliveryBytes(id), NotificationThread::MaxPendingPerConnection + size);
+    auto full = [&] {
+        const auto [bytes, frames] = impl.PendingDelivery(id);
+        return bytes >= NotificationThread::MaxPendingPerConnection ||
+               frames >= NotificationThread::MaxPendingFramesPerConnection;
+    };
+    ASSERT_TRUE(PollUntil(full));
+    // Held there: one more frame may have been under way, nothing beyond it.
+    GetScheduler().Sleep(200);
+    const auto [bytes, frames] = impl.PendingDelivery(id);
+    EXPECT_LE(bytes, NotificationThread::MaxPendingPerConnection + c.frameSize);
+    EXPECT_LE(frames, NotificationThread::MaxPendingFramesPerConnection + 1);
     holding->Open();
     writer.join();
-    ASSERT_TRUE(holding->frames->WaitFrames(Frames));
-    EXPECT_EQ(holding->frames->Frames().back().payload, Numbered(Frames - 1, size));
-    EXPECT_TRUE(PollUntil([&] { return impl.PendingDeliveryBytes(id) == 0; }));
+    ASSERT_TRUE(holding->frames->WaitFrames(c.frames));
+    EXPECT_EQ(holding->frames->Frames().back().payload, Numbered(c.frames - 1, c.frameSize));
+    EXPECT_TRUE(PollUntil([&] { return impl.PendingDelivery(id).second == 0; }));
     client->Finalize();
     server->Finalize();
 }
+
+INSTANTIATE_TEST_SUITE_P(LargeAndSmallFrames, DeliveryBudgetTest,
+                         ::testing::Values(BudgetCase{1 << 20, 40}, BudgetCase{100, 400}));
 
 // Handshakes as peers may send them: closed at once (repeatedly: the connection must not
 // outlive its own removal in the table), naming a connection that already exists (refused),
