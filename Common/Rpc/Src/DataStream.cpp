@@ -362,7 +362,9 @@ Result DataStream::GetPosition(std::uint32_t* position) {
     if (position == nullptr) {
         return ResultNullPointer;
     }
-    sealed_ = true;
+    // A query: threads that only look at a stream no one writes any more (a delivered frame
+    // several listeners slice) may ask at once, so the flag is written the first time only.
+    if (!sealed_) sealed_ = true;
     *position = position_;
     return ResultOk;
 }
@@ -381,7 +383,7 @@ Result DataStream::GetHash(std::uint32_t* hash) {
     if (hash == nullptr) {
         return ResultNullPointer;
     }
-    sealed_ = true;
+    if (!sealed_) sealed_ = true;  // a query, as GetPosition
     std::uint32_t h = 0;
     ForEachRange([&h](const std::uint8_t* data, std::uint32_t length) {
         if (data == nullptr) {
