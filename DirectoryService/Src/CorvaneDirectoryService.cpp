@@ -135,7 +135,7 @@ Result CorvaneDirectoryService::InitializeNetwork() {
     // Both listeners accept only once the stub is registered (at the end): a client that
     // connected earlier would have its first request refused as for an unknown object.
     // Until then connections wait in the backlog.
-    result = transport_->Initialize(true, false);
+    result = transport_->Initialize(false, false);
     if (Failed(result)) return INITIALIZE_FAILED(result, "Unable to initialize transport", port_);
     transport_->SetIdleConnectionPurgeEnabled(true);
 

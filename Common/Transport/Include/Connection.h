@@ -224,6 +224,16 @@ private:
     std::int64_t lastProgressMs_ = 0;
     std::atomic<bool> watched_{false};
     bool removed_ = false;
+    // Frames this connection's own reader writes to it while it delivers a frame (the
+    // response to a request, the layers' acknowledgements) are held here, under the write
+    // lock, and leave together in one send when the delivery returns: a request costs one
+    // write, however many frames answer it. At most CorkLimitBytes; a larger frame, or a
+    // write from any other thread, sends what is held first, so the order stays the order
+    // of the writes. corkPending_ mirrors "cork_ holds bytes" for the reader's cheap check.
+    static constexpr std::size_t CorkLimitBytes = 64 * 1024;
+    std::vector<std::uint8_t> cork_;
+    std::atomic<bool> corkPending_{false};
+    Result FlushCorkLocked(int socket);
 };
 
 }  // namespace brondal

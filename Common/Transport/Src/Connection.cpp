@@ -25,6 +25,9 @@ using namespace platform;
 
 namespace {
 
+// The connection whose reader is delivering a frame on this thread (see cork_).
+thread_local const Connection* delivering = nullptr;
+
 // How long a reader pass waits for the socket before counting an idle interval, while
 // keep-alive supervision counts them.
 constexpr std::uint32_t ReadWaitMs = 100;
@@ -257,9 +260,28 @@ bool Connection::EnqueueLocked(std::vector<std::uint8_t> wire, std::uint32_t sen
     return false;
 }
 
+Result Connection::FlushCorkLocked(int socket) {
+    std::vector<std::uint8_t> bytes = std::move(cork_);
+    cork_.clear();
+    corkPending_.store(false, std::memory_order_relaxed);
+    std::uint32_t sent = 0;
+    if (output_.empty()) {
+        const auto length = static_cast<std::uint32_t>(bytes.size());
+        if (Failed(SendNow(bytes.data(), length, &sent, FrameKind::Binary, id_))) {
+            return ResultSocketWriteFailed;
+        }
+        if (sent == length) return ResultOk;
+    }
+    // The held frames are small (CorkLimitBytes), so they join the queue even when it is
+    // near its limit; part of them may be out already.
+    return EnqueueLocked(std::move(bytes), sent, socket) ? ResultOk : ResultSocketWriteFailed;
+}
+
 void Connection::DropOutputLocked(int socket) {
     if (watched_.load() && socket >= 0 && pump_) pump_->Forget(socket);
     watched_.store(false);
+    cork_.clear();
+    corkPending_.store(false, std::memory_order_relaxed);
     output_.clear();
     queuedBytes_ = 0;
     room_->Set();
@@ -293,6 +315,19 @@ Result Connection::SendFrame(std::vector<std::uint8_t> wire, FrameKind kind,
                     "error: %d. Connection ID: %s. Timeout: %d",
                     LastSocketError(), connectionId.ToString().c_str(), timeout);
             }
+            return ResultSocketWriteFailed;
+        }
+        if (delivering == this && cork_.size() + length <= CorkLimitBytes) {
+            if (cork_.empty()) {
+                cork_ = std::move(wire);
+            } else {
+                cork_.insert(cork_.end(), wire.begin(), wire.end());
+            }
+            corkPending_.store(true, std::memory_order_relaxed);
+            return ResultOk;
+        }
+        if (!cork_.empty() && Failed(FlushCorkLocked(socket))) {
+            RequestCloseLocked(socket);
             return ResultSocketWriteFailed;
         }
         if (output_.empty()) {
@@ -412,7 +447,7 @@ Result Connection::WriteText(const UUID& connectionId, IDataStream* data) {
 bool Connection::ReadyForWrite() {
     MutexGuard guard(*writeLock_);
     const int socket = source_.GetSocket();
-    return socket >= 0 && output_.empty() && !closeRequested_.load() &&
+    return socket >= 0 && output_.empty() && cork_.empty() && !closeRequested_.load() &&
            TcpWaitWritable(socket, 0) == 1;
 }
 
@@ -491,7 +526,15 @@ void Connection::CloseAndRemove() {
 }
 
 void Connection::Deliver(const UUID& channelId, IDataStream* data) {
+    const Connection* outer = delivering;
+    delivering = this;
     notify_->OnDataReady(id_, channelId, data);
+    delivering = outer;
+    if (!corkPending_.load(std::memory_order_relaxed)) return;
+    MutexGuard guard(*writeLock_);
+    const int socket = source_.GetSocket();
+    if (cork_.empty() || socket < 0) return;
+    if (Failed(FlushCorkLocked(socket))) RequestCloseLocked(socket);
 }
 
 bool Connection::HandleKeepAliveTimeout() {

@@ -187,7 +187,16 @@ std::int32_t SocketByteSource::brondal_peek(std::uint8_t* buffer, std::uint32_t 
     ClearSocketError();
     if (ssl_ != nullptr) return TlsRead(buffer, count, true);
     if (Buffered() != 0) return TakeBuffered(buffer, count, false);
-    int peeked = TcpPeek(GetSocket(), buffer, count);
+    // The peek takes what has arrived into the buffer, where the frame's reads find it: one
+    // system call instead of a peek followed by a wait and a receive. Whatever reads after
+    // a peek reads through the buffer.
+    if (!buffer_) buffer_ = std::make_unique<std::uint8_t[]>(BufferSize);
+    int peeked = TcpRecv(GetSocket(), buffer_.get(), BufferSize);
+    if (peeked > 0) {
+        begin_ = 0;
+        end_ = static_cast<std::uint32_t>(peeked);
+        return TakeBuffered(buffer, count, false);
+    }
     if (peeked < 0) {
         LOG_SEVERE("Socket recv error attempting to peek %d bytes. Error: %d", count,
                    LastSocketError());

@@ -186,6 +186,89 @@ TEST(SlowPeerTest, PausedReaderGetsEveryFrameWholeAfterItResumes) {
     server->Finalize();
 }
 
+// Frames a reader writes to its own connection while it delivers (they leave together after
+// the delivery) keep their order and stay whole beside frames other threads write at the
+// same time, whatever their sizes against the held limit.
+class AnswersDuringDeliveryTest : public ::testing::TestWithParam<std::vector<std::size_t>> {};
+
+TEST_P(AnswersDuringDeliveryTest, ArriveWholeAndInOrderBesideOtherWriters) {
+    const std::uint16_t port = FindFreePort();
+    RefPtr<ITransport> server = Transport(port, false);
+    struct Answering final : ITransport::ITransportNotify, IRefCountImpl {
+        ITransport* transport = nullptr;
+        std::vector<std::size_t> sizes;
+        std::atomic<std::uint32_t> requests{0};
+        std::atomic<UUID*> peer{nullptr};
+        UUID connection;
+        Result OnDataReady(UUID connectionId, UUID, IDataStream*) override {
+            const std::uint32_t request = requests++;
+            for (std::size_t i = 0; i < sizes.size(); ++i) {
+                const auto index = static_cast<std::uint32_t>(request * 16 + i);
+                EXPECT_EQ(transport->Write(connectionId, Channel,
+                                           StreamOf(Numbered(index, sizes[i])).Get()),
+                          ResultOk);
+            }
+            connection = connectionId;
+            peer.store(&connection);
+            return ResultOk;
+        }
+        Result OnEvent(UUID, std::int32_t) override { return ResultOk; }
+    };
+    auto answering = RefPtr<Answering>::Adopt(new Answering());
+    answering->transport = server.Get();
+    answering->sizes = GetParam();
+    server->AddNotify(answering.Get());
+    RefPtr<ITransport> client = Transport(0, false);
+    auto received = RefPtr<RecordingListener>::Adopt(new RecordingListener());
+    client->AddNotify(received.Get());
+    UUID id;
+    ASSERT_EQ(client->OpenConnection(Loopback, port, &id, 2000), ResultOk);
+
+    constexpr std::uint32_t Requests = 20;
+    constexpr std::uint32_t Others = 40;
+    ASSERT_EQ(client->Write(id, Channel, StreamOf(Bytes{1}).Get()), ResultOk);
+    ASSERT_TRUE(PollUntil([&] { return answering->peer.load() != nullptr; }));
+    const UUID serverSide = *answering->peer.load();
+    std::thread other([&] {
+        for (std::uint32_t i = 0; i < Others; ++i)
+            EXPECT_EQ(
+                server->Write(serverSide, Channel, StreamOf(Numbered(1000000 + i, 3000)).Get()),
+                ResultOk);
+    });
+    for (std::uint32_t r = 1; r < Requests; ++r)
+        ASSERT_EQ(client->Write(id, Channel, StreamOf(Bytes{1}).Get()), ResultOk);
+    other.join();
+
+    const std::size_t answers = Requests * GetParam().size();
+    ASSERT_TRUE(received->WaitFrames(answers + Others));
+    std::vector<std::uint32_t> answerOrder;
+    std::uint32_t nextOther = 1000000;
+    for (const auto& frame : received->Frames()) {
+        std::uint32_t index = 0;
+        std::memcpy(&index, frame.payload.data(), 4);
+        if (index >= 1000000) {
+            EXPECT_EQ(index, nextOther++);
+            EXPECT_EQ(frame.payload, Numbered(index, 3000));
+            continue;
+        }
+        EXPECT_EQ(frame.payload, Numbered(index, GetParam()[index % 16])) << index;
+        answerOrder.push_back(index);
+    }
+    ASSERT_EQ(answerOrder.size(), answers);
+    for (std::size_t i = 0; i < answers; ++i) {
+        const std::size_t per = GetParam().size();
+        EXPECT_EQ(answerOrder[i], (i / per) * 16 + i % per);
+    }
+    client->Finalize();
+    server->Finalize();
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, AnswersDuringDeliveryTest,
+                         ::testing::Values(std::vector<std::size_t>{40},
+                                           std::vector<std::size_t>{40, 8, 200},
+                                           std::vector<std::size_t>{40, 100000, 8},
+                                           std::vector<std::size_t>{30000, 30000, 30000}));
+
 // A thread that serves many peers writes to one that never reads and to a good one: it is
 // never held (its writes return at once whatever the write time-out), the good peer gets
 // every frame, and the bad one is disconnected once its output would pass the bound.
