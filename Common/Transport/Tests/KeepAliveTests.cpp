@@ -183,8 +183,7 @@ TEST(IdlePurge, IdleConnectionsGoAfterFiveMinutesUnlessKeptAlive) {
     server->Finalize();
     server.Reset();
     EXPECT_TRUE(kept.WaitClosed(&pings));
-    EXPECT_TRUE(WaitForDeferredDeletions(10000));
-    EXPECT_TRUE(testing::WaitForThreadCount(threadsBefore));
+    EXPECT_TRUE(testing::WaitUntilSettled(threadsBefore));
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "NotificationThread.h"
 #include "SharedThread.h"
 #include "TcpSocket.h"
+#include "WaitFor.h"
 
 namespace brondal {
 namespace {
@@ -323,7 +324,7 @@ TEST(SlowPeerTest, SharedThreadIsNeverHeldAndAPeerPastTheBoundIsDropped) {
 // socket after twice the write time-out, measured on the monotonic clock.
 TEST(SlowPeerTest, StalledOutputClosesTheConnection) {
     // Threads left by earlier work would read the test clock too.
-    ASSERT_TRUE(WaitForDeferredDeletions(10000));
+    const std::size_t threadsBefore = testing::SettledThreadCount();
     testing::ManualClockScheduler clock;
     std::atomic<bool> done{false};
     RawPeer deaf([&](int socket) {
@@ -353,7 +354,7 @@ TEST(SlowPeerTest, StalledOutputClosesTheConnection) {
     done = true;
     client->Finalize();
     client.Reset();
-    EXPECT_TRUE(WaitForDeferredDeletions(10000));
+    EXPECT_TRUE(testing::WaitUntilSettled(threadsBefore));
 }
 
 // With delivery on the transport's own thread, frames waiting for a held delivering thread

@@ -43,5 +43,9 @@ bool PollUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
 // (a thread's object goes only after the thread was joined).
 std::size_t SettledThreadCount();
 bool WaitForThreadCount(std::size_t count, std::chrono::milliseconds timeout = Soon);
+// The end of such a test: no more than `count` threads again, and every deletion they
+// queued done, so that nothing reads the clock any more (the deletion thread reads the
+// current scheduler at each pass, and its last pass happens-before this returns).
+bool WaitUntilSettled(std::size_t count, std::chrono::milliseconds timeout = Soon);
 
 }  // namespace brondal::testing

@@ -28,4 +28,9 @@ bool WaitForThreadCount(std::size_t count, std::chrono::milliseconds timeout) {
     return PollUntil([count] { return ThreadRegistry::Instance().Count() <= count; }, timeout);
 }
 
+bool WaitUntilSettled(std::size_t count, std::chrono::milliseconds timeout) {
+    return WaitForThreadCount(count, timeout) &&
+           WaitForDeferredDeletions(static_cast<std::int32_t>(timeout.count()));
+}
+
 }  // namespace brondal::testing
