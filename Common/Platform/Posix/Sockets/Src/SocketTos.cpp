@@ -19,4 +19,6 @@ int GetSocketTos(int socket, int* tos) {
     return 0;
 }
 
+bool IsMarkingNotPermitted(int error) { return error == EPERM || error == EACCES; }
+
 }  // namespace brondal::platform

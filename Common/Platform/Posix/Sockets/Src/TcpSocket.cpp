@@ -173,6 +173,14 @@ int TcpGetPeer(int socket, std::uint32_t* address, std::uint16_t* port) {
 
 int LastSocketError() { return errno; }
 
+bool IsWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+bool IsTimedOut(int error) { return error == ETIMEDOUT; }
+
+bool IsOutOfDescriptors(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
 void ClearSocketError() { errno = 0; }
 
 int PendingSocketError(int socket) {
