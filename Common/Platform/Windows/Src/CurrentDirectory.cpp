@@ -1,6 +1,6 @@
 #include "CurrentDirectory.h"
 
-#include <windows.h>
+#include "SystemHeaders.h"
 
 #include <vector>
 

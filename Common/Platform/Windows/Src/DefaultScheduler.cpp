@@ -1,6 +1,6 @@
 #include "DefaultScheduler.h"
 
-#include <windows.h>
+#include "SystemHeaders.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #include "PlatformEvent.h"
 
-#include <windows.h>
+#include "SystemHeaders.h"
 
 #include <cstdlib>
 

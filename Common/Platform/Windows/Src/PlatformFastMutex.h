@@ -1,6 +1,6 @@
 #pragma once
 
-#include <windows.h>
+#include "SystemHeaders.h"
 
 #include "Scheduler.h"
 

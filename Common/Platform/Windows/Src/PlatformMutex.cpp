@@ -1,6 +1,6 @@
 #include "PlatformMutex.h"
 
-#include <windows.h>
+#include "SystemHeaders.h"
 
 #include <cstdlib>
 

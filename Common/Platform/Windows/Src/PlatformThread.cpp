@@ -1,7 +1,7 @@
 #include "PlatformThread.h"
 
 #include <process.h>
-#include <windows.h>
+#include "SystemHeaders.h"
 
 #include <algorithm>
 #include <new>

@@ -1,6 +1,6 @@
 #include "ProcessStatistics.h"
 
-#include <windows.h>
+#include "SystemHeaders.h"
 // After windows.h, which they need.
 #include <psapi.h>
 #include <tlhelp32.h>

@@ -1,7 +1,7 @@
 #include "RandomUuid.h"
 
 #include <rpc.h>
-#include <windows.h>
+#include "SystemHeaders.h"
 
 #include <cstdio>
 #include <cstdlib>

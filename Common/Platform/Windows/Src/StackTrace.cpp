@@ -1,6 +1,6 @@
 #include "StackTrace.h"
 
-#include <windows.h>
+#include "SystemHeaders.h"
 // After windows.h, which it needs.
 #include <dbghelp.h>
 

@@ -4,7 +4,7 @@
 // ordinary code and nothing needs blocking.
 #include "StopSignals.h"
 
-#include <windows.h>
+#include "SystemHeaders.h"
 
 #include <csignal>
 #include <mutex>

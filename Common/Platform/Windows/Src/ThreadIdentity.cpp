@@ -1,6 +1,6 @@
 #include "ThreadIdentity.h"
 
-#include <windows.h>
+#include "SystemHeaders.h"
 
 namespace brondal::platform {
 

@@ -16,7 +16,9 @@
 
 #include "TimerImpl.h"
 
-#include <windows.h>
+#include "SystemHeaders.h"
+
+#include <timeapi.h>
 
 #include <atomic>
 #include <chrono>

@@ -1,6 +1,6 @@
 #include "WindowsFolderProvider.h"
 
-#include <windows.h>
+#include "SystemHeaders.h"
 // After windows.h, which they need.
 #include <lmcons.h>
 #include <shlobj.h>

@@ -1,6 +1,6 @@
 #include "WindowsServiceManager.h"
 
-#include <windows.h>
+#include "SystemHeaders.h"
 
 #include <condition_variable>
 #include <mutex>

@@ -53,10 +53,14 @@ void ClearSocketError();
 // What an error from LastSocketError (or PendingSocketError) means, whatever the system's
 // numbers: the call would have had to wait (EAGAIN, EWOULDBLOCK); a connect or wait ran out
 // of time (ETIMEDOUT); the process or system has no descriptor or buffer memory left for a
-// new socket (EMFILE, ENFILE, ENOBUFS, ENOMEM).
+// new socket (EMFILE, ENFILE, ENOBUFS, ENOMEM); a connect was refused (ECONNREFUSED), or
+// found no route to the host (EHOSTUNREACH) or its network (ENETUNREACH).
 bool IsWouldBlock(int error);
 bool IsTimedOut(int error);
 bool IsOutOfDescriptors(int error);
+bool IsConnectionRefused(int error);
+bool IsHostUnreachable(int error);
+bool IsNetworkUnreachable(int error);
 // The pending error of the socket itself (SO_ERROR); 0 when there is none.
 int PendingSocketError(int socket);
 

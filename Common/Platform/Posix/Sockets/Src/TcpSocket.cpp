@@ -181,6 +181,12 @@ bool IsOutOfDescriptors(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
+bool IsConnectionRefused(int error) { return error == ECONNREFUSED; }
+
+bool IsHostUnreachable(int error) { return error == EHOSTUNREACH; }
+
+bool IsNetworkUnreachable(int error) { return error == ENETUNREACH; }
+
 void ClearSocketError() { errno = 0; }
 
 int PendingSocketError(int socket) {

@@ -10,12 +10,28 @@
 #include <unordered_map>
 
 #include "Winsock.h"
-// After winsock2.h and windows.h, which it needs.
-#include <qos2.h>
 
 namespace brondal::platform {
 
 namespace {
+
+// qWave's types and values, declared here: the library is loaded at run time, and the
+// cross compiler's header for it does not compile.
+struct QOS_VERSION {
+    USHORT MajorVersion;
+    USHORT MinorVersion;
+};
+using PQOS_VERSION = QOS_VERSION*;
+using QOS_FLOWID = UINT32;
+using PQOS_FLOWID = QOS_FLOWID*;
+using QOS_TRAFFIC_TYPE = int;
+using QOS_SET_FLOW = int;
+constexpr QOS_TRAFFIC_TYPE QOSTrafficTypeBestEffort = 0;
+constexpr QOS_TRAFFIC_TYPE QOSTrafficTypeBackground = 1;
+constexpr QOS_TRAFFIC_TYPE QOSTrafficTypeAudioVideo = 3;
+constexpr QOS_TRAFFIC_TYPE QOSTrafficTypeVoice = 4;
+constexpr QOS_SET_FLOW QOSSetOutgoingDSCPValue = 2;
+constexpr DWORD QOS_NON_ADAPTIVE_FLOW = 2;
 
 using CreateHandle = BOOL(WINAPI*)(PQOS_VERSION, PHANDLE);
 using CloseHandleFn = BOOL(WINAPI*)(HANDLE);

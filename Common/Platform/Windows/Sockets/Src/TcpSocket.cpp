@@ -243,6 +243,12 @@ bool IsOutOfDescriptors(int error) {
            error == ERROR_NO_SYSTEM_RESOURCES;
 }
 
+bool IsConnectionRefused(int error) { return error == WSAECONNREFUSED; }
+
+bool IsHostUnreachable(int error) { return error == WSAEHOSTUNREACH; }
+
+bool IsNetworkUnreachable(int error) { return error == WSAENETUNREACH; }
+
 int PendingSocketError(int socket) {
     int error = 0;
     int length = sizeof error;

@@ -5,6 +5,10 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+// See Windows/Src/SystemHeaders.h: the scheduler's own names come back.
+#undef CreateMutex
+#undef CreateEvent
+
 namespace brondal::platform {
 
 // Starts Winsock 2.2 for the process on first use; later calls only report the outcome.
