@@ -17,6 +17,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Test programs are listed and run through Wine.
+# Debian keeps wine64 out of PATH, in /usr/lib/wine.
+find_program(BRONDAL_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
 find_program(BRONDAL_WINE NAMES wine64 wine)
 if(BRONDAL_WINE)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${BRONDAL_WINE})

@@ -8,6 +8,11 @@
 // 1 ms limit: an expiry overrun by less than that still fires, late; one that cannot have
 // the lock in time is dropped, never queued, and the grid of expiries never shifts.
 //
+// Never early: the queue counts in whole milliseconds from a clock of its own and may call a
+// fraction of a millisecond before the expiry as the steady clock sees it. Each call finds
+// the grid point it stands for (the nearest one) and waits out the rest before calling,
+// which makes it up to a millisecond late instead.
+//
 // Release: DeleteTimerQueueTimer with INVALID_HANDLE_VALUE removes the timer and waits for
 // callbacks in progress, so the callback object may go away once the destructor returns.
 // From the timer's own callback that wait would never end; the deletion is then handed to
@@ -29,6 +34,8 @@ namespace brondal::platform {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr auto CallbackGrace = std::chrono::milliseconds(1);
 
 // The timer whose callback this pool thread is running, if any.
@@ -49,6 +56,8 @@ struct TimerImpl::Shared {
     std::atomic<bool> stopping{false};
     // Set before the timer is queued, constant afterwards.
     ITimerCallback* callback = nullptr;
+    Clock::time_point firstExpiry;
+    Clock::duration period{};
     HANDLE timer = nullptr;
 };
 
@@ -63,8 +72,10 @@ Result TimerImpl::Start(std::uint32_t periodMs, ITimerCallback* callback, std::u
         return ResultFail;
     }
     shared->callback = callback;
+    shared->period = std::chrono::milliseconds(periodMs);
     RaiseTimerResolution();
     std::unique_lock<std::mutex> holdFirst(shared->startLock);
+    shared->firstExpiry = Clock::now() + std::chrono::milliseconds(dueTimeMs);
     HANDLE timer = nullptr;
     if (!::CreateTimerQueueTimer(&timer, nullptr, &TimerImpl::Expired, shared.get(), dueTimeMs,
                                  periodMs, WT_EXECUTEDEFAULT)) {
@@ -103,6 +114,16 @@ void __stdcall TimerImpl::Expired(void* parameter, unsigned char) {
     { std::lock_guard<std::mutex> started(shared->startLock); }
     std::unique_lock<std::timed_mutex> lock(shared->callbackLock, CallbackGrace);
     if (!lock.owns_lock() || shared->stopping.load()) return;
+    const Clock::time_point now = Clock::now();
+    Clock::time_point expiry = shared->firstExpiry;
+    if (shared->period != Clock::duration::zero() && now > expiry) {
+        const auto half = shared->period / 2;
+        expiry += (now - expiry + half) / shared->period * shared->period;
+    }
+    // Whole-millisecond sleeps (the resolution is 1 ms): the remainder is below one, and a
+    // call a little late is within the contract where an early one is not.
+    while (Clock::now() < expiry)
+        ::Sleep(1);
     runningTimer = shared;
     shared->callback->TimerCallback();
     runningTimer = nullptr;
