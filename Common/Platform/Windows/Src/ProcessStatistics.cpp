@@ -49,8 +49,11 @@ std::optional<std::int32_t> ReadProcessThreadCount() {
 
 std::optional<std::int32_t> ReadOpenFileDescriptorCount() {
     // Every kernel handle counts, files and sockets among them, as descriptors do on Linux.
+    // A running process always holds some; none means the system does not count them (Wine).
     DWORD handles = 0;
-    if (!::GetProcessHandleCount(::GetCurrentProcess(), &handles)) return std::nullopt;
+    if (!::GetProcessHandleCount(::GetCurrentProcess(), &handles) || handles == 0) {
+        return std::nullopt;
+    }
     return static_cast<std::int32_t>(handles);
 }
 

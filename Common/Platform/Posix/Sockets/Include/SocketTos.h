@@ -14,4 +14,9 @@ int GetSocketTos(int socket, int* tos);
 // (EPERM, EACCES; access denied on Windows), rather than that the socket cannot be marked.
 bool IsMarkingNotPermitted(int error);
 
+// Whether sockets can be marked at all here (Windows: qWave loaded and working), and
+// whether GetSocketTos shows a marking SetSocketTos made (not through qWave's flows).
+bool SocketMarkingAvailable();
+bool SocketMarkingReadsBack();
+
 }  // namespace brondal::platform

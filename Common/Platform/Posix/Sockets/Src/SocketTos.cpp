@@ -21,4 +21,8 @@ int GetSocketTos(int socket, int* tos) {
 
 bool IsMarkingNotPermitted(int error) { return error == EPERM || error == EACCES; }
 
+bool SocketMarkingAvailable() { return true; }
+
+bool SocketMarkingReadsBack() { return true; }
+
 }  // namespace brondal::platform

@@ -153,6 +153,14 @@ int GetSocketTos(int socket, int* tos) {
     return 0;
 }
 
+bool SocketMarkingAvailable() {
+    QWave& q = TheLibrary();
+    std::lock_guard guard(q.lock);
+    return Ready(q);
+}
+
+bool SocketMarkingReadsBack() { return false; }
+
 bool IsMarkingNotPermitted(int error) {
     return error == ERROR_ACCESS_DENIED || error == WSAEACCES;
 }

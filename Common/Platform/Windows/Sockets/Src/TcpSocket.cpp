@@ -68,11 +68,19 @@ int Wait(int socket, bool write, std::int32_t timeoutMs) {
 // A receive on a socket the caller keeps blocking, which TcpSend may have made
 // non-blocking for an instant on another thread: the would-block is waited out instead of
 // being reported.
+//
+// A socket this side has shut down answers WSAESHUTDOWN where POSIX systems report the end
+// of the stream; it is reported as that end (0), which is what it is.
 int BlockingReceive(int socket, char* buffer, std::uint32_t length, int flags) {
     for (;;) {
         const int rc = ::recv(ToSocket(socket), buffer, static_cast<int>(length), flags);
         if (rc != SOCKET_ERROR) return rc;
-        if (::WSAGetLastError() != WSAEWOULDBLOCK || IsNonBlocking(socket)) return -1;
+        const int error = ::WSAGetLastError();
+        if (error == WSAESHUTDOWN) {
+            ::WSASetLastError(0);
+            return 0;
+        }
+        if (error != WSAEWOULDBLOCK || IsNonBlocking(socket)) return -1;
         if (Wait(socket, false, -1) < 0) return -1;
     }
 }
