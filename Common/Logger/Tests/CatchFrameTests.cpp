@@ -83,8 +83,8 @@ protected:
 #else
         const std::string time = "Tue Jul 11 09:05:03 2017";
 #endif
-        return time + ": " + kind + ": " + what +
-               ", File: " + __FILE__ + " Line#:" + std::to_string(line);
+        return time + ": " + kind + ": " + what + ", File: " + __FILE__ +
+               " Line#:" + std::to_string(line);
     }
 
     testing::ManualClockScheduler clock_{TimePartsToMs({2017, 7, 11, 9, 5, 3, 42})};

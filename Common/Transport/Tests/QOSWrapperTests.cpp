@@ -30,8 +30,8 @@ constexpr int NotPermitted = EPERM, AccessDenied = EACCES;
 #endif
 
 // On Windows the marking lives in qWave's flows, which the socket option does not show.
-#define SKIP_UNLESS_MARKING_READS_BACK()                                                       \
-    if (!platform::SocketMarkingReadsBack())                                                \
+#define SKIP_UNLESS_MARKING_READS_BACK()     \
+    if (!platform::SocketMarkingReadsBack()) \
     GTEST_SKIP() << "this system marks through flows the socket option does not show"
 
 TEST(DscpTrafficType, ClassesMapToTrafficTypes) {

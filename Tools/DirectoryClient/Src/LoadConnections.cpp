@@ -296,10 +296,9 @@ private:
             const ProcessSample sample = SampleProcess(options_.pid);
             const auto now = Clock::now();
             const double seconds = std::chrono::duration<double>(now - lastSampleAt_).count();
-            const double cpu = seconds > 0
-                                   ? static_cast<double>(sample.cpuTicks - lastCpuTicks_) /
-                                         ClockTicksPerSecond() / seconds * 100.0
-                                   : 0.0;
+            const double cpu = seconds > 0 ? static_cast<double>(sample.cpuTicks - lastCpuTicks_) /
+                                                 ClockTicksPerSecond() / seconds * 100.0
+                                           : 0.0;
             out_ << "; service: " << sample.threads << " threads, "
                  << sample.residentBytes / (1024 * 1024) << " MiB resident, " << std::fixed
                  << std::setprecision(0) << cpu << "% CPU";

@@ -52,7 +52,8 @@ void WriteReport(const std::string& folder, EXCEPTION_POINTERS* exception) {
     if (file == INVALID_HANDLE_VALUE) return;
     const EXCEPTION_RECORD* record = exception->ExceptionRecord;
     char head[160];
-    std::snprintf(head, sizeof head, "Exception 0x%08lx (access violation)\r\nFault address: %p\r\n",
+    std::snprintf(head, sizeof head,
+                  "Exception 0x%08lx (access violation)\r\nFault address: %p\r\n",
                   static_cast<unsigned long>(record->ExceptionCode), record->ExceptionAddress);
     std::string text = head;
     // For an access violation the second parameter is the address that was touched.

@@ -188,14 +188,14 @@ bool WindowsServiceManager::Install(const std::string& executablePath,
     }
     // Quoted: the manager splits an unquoted path at its first blank, and a folder such as
     // C:\Program Files would start C:\Program instead.
-    const std::string command = executablePath.starts_with('"') ? executablePath
-                                                                : '"' + executablePath + '"';
+    const std::string command =
+        executablePath.starts_with('"') ? executablePath : '"' + executablePath + '"';
     // The wide calls: the folder may hold characters the ANSI code page has no byte for.
     // No account name is LocalSystem.
     ServiceHandle created(::CreateServiceW(
         manager.Get(), Widen(serviceName).c_str(), Widen(displayName).c_str(), SERVICE_ALL_ACCESS,
-        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-        Widen(command).c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, Widen(command).c_str(),
+        nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!created) {
         PLATFORM_LOG(LogSevere, "Unable to create the service %s, error code: %lu",
                      serviceName.c_str(), ::GetLastError());

@@ -5,8 +5,9 @@ namespace brondal::platform {
 // The IPv4 type-of-service byte of a socket's outgoing packets (DSCP in its upper six
 // bits). On Windows the marking goes through the qWave library, loaded at run time: a
 // socket joins a flow of the traffic type its DSCP class calls for, and the exact value is
-// set on the flow when the process may; a tos of 0 takes the socket out of its flow. Both return 0 or the system's error number, so callers can tell a socket that
-// cannot be marked (EBADF, ENOTSOCK) from one they may not mark (EPERM, EACCES).
+// set on the flow when the process may; a tos of 0 takes the socket out of its flow. Both return 0
+// or the system's error number, so callers can tell a socket that cannot be marked (EBADF,
+// ENOTSOCK) from one they may not mark (EPERM, EACCES).
 int SetSocketTos(int socket, int tos);
 int GetSocketTos(int socket, int* tos);
 

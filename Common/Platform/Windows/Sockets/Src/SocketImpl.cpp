@@ -17,7 +17,8 @@ Result CreateSocket(ISocket** socket, SocketFamily family, SocketType type,
                     SocketProtocol protocol) {
     if (!socket) return ResultNullPointer;
     // The first socket of the process starts Winsock; without 2.2 nothing can work.
-    if (!platform::EnsureWinsock()) return LOG_REPORT_ERROR(ResultFail, "Unable to start Winsock 2.2");
+    if (!platform::EnsureWinsock())
+        return LOG_REPORT_ERROR(ResultFail, "Unable to start Winsock 2.2");
     auto* created = new (std::nothrow) platform::SocketImpl(family, type, protocol);
     if (!created) return LOG_REPORT_ERROR(ResultFail, "Unable to allocate socket object");
     RefPtr<platform::SocketImpl> object = RefPtr<platform::SocketImpl>::Adopt(created);
@@ -117,10 +118,9 @@ Result SocketImpl::Accept(ISocket** socket) {
     int size = sizeof info;
     const bool known = ::getsockopt(accepted, SOL_SOCKET, SO_PROTOCOL_INFOW,
                                     reinterpret_cast<char*>(&info), &size) == 0;
-    auto* wrapper = new (std::nothrow)
-        SocketImpl(FamilyCode(known ? info.iAddressFamily : 0),
-                   TypeCode(known ? info.iSocketType : 0),
-                   ProtocolCode(known ? info.iProtocol : 0), FromSocket(accepted));
+    auto* wrapper = new (std::nothrow) SocketImpl(
+        FamilyCode(known ? info.iAddressFamily : 0), TypeCode(known ? info.iSocketType : 0),
+        ProtocolCode(known ? info.iProtocol : 0), FromSocket(accepted));
     if (!wrapper) {
         ::closesocket(accepted);
         return LOG_REPORT_ERROR(ResultFail, "Unable to allocate socket object");
@@ -165,9 +165,9 @@ Result SocketImpl::Send(const void* data, std::uint32_t length) {
 Result SocketImpl::SendTo(const void* data, std::uint32_t length, const IPEndPoint& endPoint) {
     if (!data && length) return ResultNullPointer;
     const sockaddr_in target = ToSocketAddress(endPoint);
-    const int sent = ::sendto(ToSocket(socket_.load()), static_cast<const char*>(data),
-                              static_cast<int>(length), 0,
-                              reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    const int sent =
+        ::sendto(ToSocket(socket_.load()), static_cast<const char*>(data), static_cast<int>(length),
+                 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
     if (sent == SOCKET_ERROR) return DataFailure(::WSAGetLastError(), "send datagram");
     return static_cast<std::uint32_t>(sent) == length ? ResultOk : ResultFail;
 }
@@ -194,8 +194,8 @@ Result SocketImpl::ReceiveFrom(void* buffer, std::uint32_t size, std::uint32_t* 
     sockaddr_storage sender{};
     int senderSize = sizeof sender;
     const int received =
-        ::recvfrom(ToSocket(socket_.load()), static_cast<char*>(buffer), static_cast<int>(size),
-                   0, reinterpret_cast<sockaddr*>(&sender), &senderSize);
+        ::recvfrom(ToSocket(socket_.load()), static_cast<char*>(buffer), static_cast<int>(size), 0,
+                   reinterpret_cast<sockaddr*>(&sender), &senderSize);
     const Result result = FinishReceive(received, buffer, size, length);
     if (Failed(result)) return result;
     if (senderSize >= static_cast<int>(sizeof(sockaddr_in)) && sender.ss_family == AF_INET) {
@@ -340,9 +340,9 @@ Result SocketImpl::ResolveHostName(const std::string& name, std::uint32_t* addre
     }
     // The classic resolver as a second path; Winsock's keeps its result per thread, so it
     // is safe to call from several threads at once.
-    if (const hostent* entry = ::gethostbyname(host);
-        entry && entry->h_addrtype == AF_INET && entry->h_length == sizeof(in_addr) &&
-        entry->h_addr_list[0]) {
+    if (const hostent* entry = ::gethostbyname(host); entry && entry->h_addrtype == AF_INET &&
+                                                      entry->h_length == sizeof(in_addr) &&
+                                                      entry->h_addr_list[0]) {
         in_addr first{};
         std::memcpy(&first, entry->h_addr_list[0], sizeof first);
         *address = ntohl(first.s_addr);

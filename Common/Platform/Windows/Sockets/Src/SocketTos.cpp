@@ -38,8 +38,7 @@ using CloseHandleFn = BOOL(WINAPI*)(HANDLE);
 using AddSocketToFlow = BOOL(WINAPI*)(HANDLE, SOCKET, PSOCKADDR, QOS_TRAFFIC_TYPE, DWORD,
                                       PQOS_FLOWID);
 using RemoveSocketFromFlow = BOOL(WINAPI*)(HANDLE, SOCKET, QOS_FLOWID, DWORD);
-using SetFlow = BOOL(WINAPI*)(HANDLE, QOS_FLOWID, QOS_SET_FLOW, ULONG, PVOID, DWORD,
-                              LPOVERLAPPED);
+using SetFlow = BOOL(WINAPI*)(HANDLE, QOS_FLOWID, QOS_SET_FLOW, ULONG, PVOID, DWORD, LPOVERLAPPED);
 
 struct QWave {
     std::mutex lock;
@@ -161,8 +160,6 @@ bool SocketMarkingAvailable() {
 
 bool SocketMarkingReadsBack() { return false; }
 
-bool IsMarkingNotPermitted(int error) {
-    return error == ERROR_ACCESS_DENIED || error == WSAEACCES;
-}
+bool IsMarkingNotPermitted(int error) { return error == ERROR_ACCESS_DENIED || error == WSAEACCES; }
 
 }  // namespace brondal::platform

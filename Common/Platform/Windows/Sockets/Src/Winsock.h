@@ -3,6 +3,7 @@
 // Winsock before windows.h: windows.h alone would pull in the old Winsock 1 header.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After winsock2.h (see above).
 #include <windows.h>
 
 // See Windows/Src/SystemHeaders.h: the scheduler's own names come back.
