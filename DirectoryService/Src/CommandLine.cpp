@@ -1,5 +1,7 @@
 #include "CommandLine.h"
 
+#include <filesystem>
+
 #include "CorvaneDirectoryServiceMain.h"
 
 namespace brondal::corvane::server {
@@ -7,6 +9,12 @@ namespace brondal::corvane::server {
 namespace {
 
 constexpr std::string_view InstallPrefix = "-i:";
+// The system's own separator ("/", or a backslash on Windows, which takes "/" as well).
+constexpr char Separator = static_cast<char>(std::filesystem::path::preferred_separator);
+
+bool EndsWithSeparator(std::string_view folder) {
+    return folder.ends_with('/') || folder.ends_with(Separator);
+}
 
 void Print(std::FILE* console, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), console);
@@ -39,14 +47,14 @@ std::string InstallExecutablePath(const ProgramCommand& command,
     std::string folder;
     if (command.action == ProgramAction::InstallInCurrentDirectory) {
         if (currentDirectory.empty()) return {};
-        folder = std::string(currentDirectory) + "/";
+        folder = std::string(currentDirectory) + Separator;
     } else {
         folder = command.folder;
-        if (!folder.starts_with('/')) {
+        if (!std::filesystem::path(folder).is_absolute()) {
             if (currentDirectory.empty()) return {};
-            folder = std::string(currentDirectory) + "/" + folder;
+            folder = std::string(currentDirectory) + Separator + folder;
         }
-        if (!folder.ends_with('/')) folder += '/';
+        if (!EndsWithSeparator(folder)) folder += Separator;
     }
     return folder + CorvaneDirectoryServiceMain::ExecutableName;
 }

@@ -37,9 +37,9 @@ ProgramCommand ParseCommandLine(const std::vector<std::string>& arguments);
 
 // The executable an install command registers: for "-i:<folder>" the folder, a "/" unless
 // it ends with one, and the program's name; for "-i" the current directory, always a "/",
-// and the name. A relative folder is taken from the current directory, since the service
-// manager starts services elsewhere. Empty when the current directory is needed but
-// unknown.
+// and the name. On Windows the separator added is a backslash. A relative folder is taken from the
+// current directory, since the service manager starts services elsewhere. Empty when the current
+// directory is needed but unknown.
 std::string InstallExecutablePath(const ProgramCommand& command, std::string_view currentDirectory);
 
 // The console texts, exactly as the program prints them.

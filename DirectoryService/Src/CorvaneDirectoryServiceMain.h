@@ -30,7 +30,11 @@ public:
     static constexpr const char* ServiceName = "Corvane Directory Service";
     static constexpr const char* Description = "Provides Corvane Display Name Resolution";
     // The program's file name, which installation puts after the folder.
+#ifdef _WIN32
+    static constexpr const char* ExecutableName = "CorvaneDirectoryService.exe";
+#else
     static constexpr const char* ExecutableName = "CorvaneDirectoryService";
+#endif
     // The registry's request port; it takes the next one for callbacks.
     static constexpr std::uint16_t RequestPort = 53200;
 

@@ -7,6 +7,7 @@
 #include "CommandLine.h"
 #include "CorvaneDirectoryServiceMain.h"
 #include "CurrentDirectory.h"
+#include "ProgramArguments.h"
 #include "ServiceManager.h"
 #include "StopSignals.h"
 
@@ -19,7 +20,7 @@ int main(int argc, char** argv) {
     // and become the stop control.
     BlockStopSignals();
 
-    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const std::vector<std::string> arguments = ProgramArguments(argc, argv);
     const ProgramContext context{
         SystemServiceManager(),
         &CurrentDirectory,

@@ -21,7 +21,8 @@ ServiceImpl::ServiceImpl(ServiceManager& manager)
 }
 
 ServiceImpl::~ServiceImpl() {
-    // The watcher calls into this object and the thread's stop hook uses the stop event.
+    // The watchers call into this object and the thread's stop hook uses the stop event.
+    controlWatch_.reset();
     stopWatch_.reset();
     Stop();
 }
@@ -56,6 +57,7 @@ bool ServiceImpl::ServiceMain() {
     }
     // The watcher may still be inside the stop control, collecting the service thread: this
     // waits for it, so that no thread of the run outlives it.
+    controlWatch_.reset();
     stopWatch_.reset();
     MutexGuard channel(*channelLock_);
     statusChannel_.reset();
@@ -87,6 +89,13 @@ bool ServiceImpl::RegisterControlHandler() {
         statusChannel_.reset();
         return false;
     }
+    // Managers that only ever stop a service send nothing here.
+    std::string noControls;
+    controlWatch_ = manager_.WatchOtherControls(
+        [this](std::uint32_t control, std::uint32_t eventType, void* eventData) {
+            DeliverControl(control, eventType, eventData);
+        },
+        &noControls);
     MutexGuard status(*statusLock_);
     status_ = ServiceStatus{};
     status_.serviceType = service::TypeOwnProcess;
@@ -164,13 +173,15 @@ bool ServiceImpl::WaitForStop(std::int32_t timeoutMs) { return stopEvent_->Wait(
 
 void ServiceImpl::SignalStop() { stopEvent_->Set(); }
 
-void ServiceImpl::DeliverStopRequest() {
+void ServiceImpl::DeliverStopRequest() { DeliverControl(service::ControlStop, 0, nullptr); }
+
+void ServiceImpl::DeliverControl(std::uint32_t control, std::uint32_t eventType, void* eventData) {
     CATCH_FRAME_BEGIN
     MutexGuard lock(*controlLock_);
     // A service manager sends no control to a stopped service; a second Ctrl-C finds
     // nothing left to stop.
     if (CurrentState() == service::StateStopped) return;
-    HandleControl(service::ControlStop, 0, nullptr);
+    HandleControl(control, eventType, eventData);
     CATCH_FRAME_END
 }
 

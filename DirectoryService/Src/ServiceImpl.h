@@ -21,7 +21,8 @@ namespace brondal {
 // hook sets the stop event. The thread's work tells how the start went: ReportRunning once
 // it is up, or ReportStartFailed, after which the run winds down through the stop control
 // and ends with false. On POSIX systems the stop control is every SIGINT or SIGTERM, in
-// both run modes.
+// both run modes. On Windows the service control manager sends stop and every other
+// control; run as a plain process, the console's Ctrl-C, Ctrl-Break and close stop it.
 //
 // Lock order: controlLock_, statusLock_, channelLock_. The controls' hooks (OnStop and the
 // like) run under controlLock_ and the stop control waits for the service thread there, so
@@ -81,6 +82,8 @@ private:
     // A stop request from the manager (SIGTERM) or from a person (SIGINT), on the watcher's
     // thread.
     void DeliverStopRequest();
+    // Any control, stop included, from the manager's thread, serialised like a stop.
+    void DeliverControl(std::uint32_t control, std::uint32_t eventType, void* eventData);
     // Sends the status record to the manager, with statusLock_ held; false without a status
     // channel (running as a plain process) or when the manager was not reached.
     bool ReportStatus();
@@ -103,6 +106,8 @@ private:
     // Connected by RunAsService, taken over as the status channel at registration.
     std::unique_ptr<ServiceStatusChannel> connection_;
     std::unique_ptr<StopRequestWatch> stopWatch_;
+    // The manager's other controls (pause, continue, ...), where it sends any.
+    std::unique_ptr<StopRequestWatch> controlWatch_;
     // Serialises the controls with each other and with the start of a run: a stop request
     // waits until the service thread has started, so that a stop can never come before the
     // start it is meant to undo.

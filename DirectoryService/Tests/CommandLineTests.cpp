@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "CorvaneDirectoryServiceMain.h"
 #include "FakeServiceManager.h"
 #include "ServiceImpl.h"
 
@@ -28,19 +29,43 @@ TEST(CommandLineTest, OnlyTheFirstArgumentCountsExactly) {
 }
 
 TEST(CommandLineTest, InstallPathAddsASeparatorOnlyWhenTheFolderLacksOne) {
-    auto path = [](ProgramAction action, const char* folder, const char* current) {
-        return InstallExecutablePath({action, folder}, current);
-    };
     const ProgramAction in = ProgramAction::Install,
                         here = ProgramAction::InstallInCurrentDirectory;
-    EXPECT_EQ(path(in, "/opt/my dir", "/c"), "/opt/my dir/CorvaneDirectoryService");
-    EXPECT_EQ(path(in, "/opt/x/", "/c"), "/opt/x/CorvaneDirectoryService");
-    // The current directory always gets one, even the root, which ends with one.
-    EXPECT_EQ(path(here, "", "/srv/x"), "/srv/x/CorvaneDirectoryService");
-    EXPECT_EQ(path(here, "", "/"), "//CorvaneDirectoryService");
-    // systemd starts services from "/": a relative folder is the current directory's.
-    EXPECT_EQ(path(in, "bin", "/srv"), "/srv/bin/CorvaneDirectoryService");
-    EXPECT_EQ(path(here, "", ""), "");
+    struct Case {
+        ProgramAction action;
+        const char* folder;
+        const char* current;
+        const char* path;
+    };
+#ifdef _WIN32
+    const Case cases[] = {
+        {in, "C:\\Program Files\\X", "C:\\c", "C:\\Program Files\\X\\CorvaneDirectoryService.exe"},
+        {in, "C:\\X\\", "C:\\c", "C:\\X\\CorvaneDirectoryService.exe"},
+        {in, "C:/X/", "C:\\c", "C:/X/CorvaneDirectoryService.exe"},
+        // The current directory always gets one, even the root, which ends with one.
+        {here, "", "C:\\srv\\x", "C:\\srv\\x\\CorvaneDirectoryService.exe"},
+        {here, "", "C:\\", "C:\\\\CorvaneDirectoryService.exe"},
+        // The service manager starts services elsewhere: a relative folder is the current
+        // directory's.
+        {in, "bin", "C:\\srv", "C:\\srv\\bin\\CorvaneDirectoryService.exe"},
+        {here, "", "", ""},
+    };
+#else
+    const Case cases[] = {
+        {in, "/opt/my dir", "/c", "/opt/my dir/CorvaneDirectoryService"},
+        {in, "/opt/x/", "/c", "/opt/x/CorvaneDirectoryService"},
+        // The current directory always gets one, even the root, which ends with one.
+        {here, "", "/srv/x", "/srv/x/CorvaneDirectoryService"},
+        {here, "", "/", "//CorvaneDirectoryService"},
+        // systemd starts services from "/": a relative folder is the current directory's.
+        {in, "bin", "/srv", "/srv/bin/CorvaneDirectoryService"},
+        {here, "", "", ""},
+    };
+#endif
+    for (const Case& c : cases) {
+        EXPECT_EQ(InstallExecutablePath({c.action, c.folder}, c.current), c.path)
+            << c.folder << " in " << c.current;
+    }
 }
 
 // A host that records how it was run instead of running.
@@ -65,12 +90,23 @@ private:
     ~RecordingHost() override = default;
 };
 
+// Folders as the system writes them, and what installing in them registers.
+#ifdef _WIN32
+constexpr const char* CurrentFolder = "C:\\srv\\x";
+constexpr const char* GivenFolder = "C:\\opt\\x";
+constexpr const char* Separator = "\\";
+#else
+constexpr const char* CurrentFolder = "/srv/x";
+constexpr const char* GivenFolder = "/opt/x";
+constexpr const char* Separator = "/";
+#endif
+
 TEST(RunProgramTest, PrintsTheOutcomeOfEachCommandAndRunsTheHostQuietly) {
     brondal::testing::FakeServiceManager manager;
     auto host = RefPtr<RecordingHost>::Adopt(new RecordingHost(manager));
     auto run = [&](std::vector<std::string> arguments, int exitCode = 0) {
         std::FILE* console = std::tmpfile();
-        const ProgramContext context{manager, [] { return std::string("/srv/x"); },
+        const ProgramContext context{manager, [] { return std::string(CurrentFolder); },
                                      [&] { return RefPtr<IService>(host); }, console};
         EXPECT_EQ(RunProgram(arguments, context), exitCode);
         std::string printed(static_cast<std::size_t>(std::ftell(console)), '\0');
@@ -79,17 +115,19 @@ TEST(RunProgramTest, PrintsTheOutcomeOfEachCommandAndRunsTheHostQuietly) {
         std::fclose(console);
         return printed;
     };
-    EXPECT_EQ(run({"-i:/opt/x"}), "\n\nService Installed Successfully\n");
+    EXPECT_EQ(run({std::string("-i:") + GivenFolder}), "\n\nService Installed Successfully\n");
     EXPECT_EQ(run({"-u"}), "\n\nService UnInstalled Successfully\n");
     manager.succeeds = false;
     EXPECT_EQ(run({"-i"}), "\n\nError Installing Service\n");
     EXPECT_EQ(run({"-u"}), "\n\nError UnInstalling Service\n");
     const std::string service = "Corvane Directory Service";
-    EXPECT_EQ(manager.installed, (std::vector<std::string>{
-                                     "/opt/x/CorvaneDirectoryService|" + service + "|" + service +
-                                         "|Provides Corvane Display Name Resolution",
-                                     "/srv/x/CorvaneDirectoryService|" + service + "|" + service +
-                                         "|Provides Corvane Display Name Resolution"}));
+    const std::string program =
+        std::string(Separator) + CorvaneDirectoryServiceMain::ExecutableName;
+    EXPECT_EQ(manager.installed,
+              (std::vector<std::string>{GivenFolder + program + "|" + service + "|" + service +
+                                            "|Provides Corvane Display Name Resolution",
+                                        CurrentFolder + program + "|" + service + "|" + service +
+                                            "|Provides Corvane Display Name Resolution"}));
     EXPECT_EQ(manager.uninstalled, (std::vector<std::string>{service, service}));
 
     EXPECT_EQ(run({"-e2"}),

@@ -43,7 +43,9 @@ public:
 
 private:
     void Open() {
-        file_ = std::fopen(path_.c_str(), "a");
+        // Binary: the entries carry their own "\r\n", which a Windows text stream would
+        // turn into "\r\r\n".
+        file_ = std::fopen(path_.c_str(), "ab");
         // Unbuffered, so that the whole entry goes out in one write.
         if (file_) std::setvbuf(file_, nullptr, _IONBF, 0);
     }

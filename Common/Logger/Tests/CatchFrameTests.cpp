@@ -77,8 +77,14 @@ protected:
         return entries;
     }
     static std::string StdEntry(const char* kind, const char* what, int line) {
-        return std::string("Tue Jul 11 09:05:03 2017: ") + kind + ": " + what +
-               ", File: " + __FILE__ + " Line#:" + std::to_string(line);
+#ifdef _WIN32
+        // The time as "%c" writes it: the C runtime's form differs between the systems.
+        const std::string time = "07/11/17 09:05:03";
+#else
+        const std::string time = "Tue Jul 11 09:05:03 2017";
+#endif
+        return time + ": " + kind + ": " + what + ", File: " + __FILE__ +
+               " Line#:" + std::to_string(line);
     }
 
     testing::ManualClockScheduler clock_{TimePartsToMs({2017, 7, 11, 9, 5, 3, 42})};
@@ -104,7 +110,7 @@ TEST_F(CatchFrameTest, StandardExceptionsAreRecordedByEveryFrameInnermostFirst) 
 
 TEST_F(CatchFrameTest, AnythingElseIsACrashDumpEntryAddedToTheLog) {
     fs::create_directories(folder_ + "/crash");
-    std::ofstream(folder_ + "/crash/CrashLog.txt") << "earlier entry\r\n";
+    std::ofstream(folder_ + "/crash/CrashLog.txt", std::ios::binary) << "earlier entry\r\n";
     thrower = [] { throw 42; };
     try {
         Outer();

@@ -93,6 +93,20 @@ public:
     virtual std::unique_ptr<StopRequestWatch> WatchStopRequests(std::function<void()> onStop,
                                                                 std::string* reason) = 0;
 
+    // For managers that send more than stop requests (pause, continue, interrogate,
+    // shutdown, ...; the service::Control* codes with what came with them): calls onControl,
+    // on the manager's thread, for each of those until the watch is destroyed. Null, with
+    // the reason in *reason, when the manager sends none; stop requests keep coming through
+    // WatchStopRequests either way.
+    using ControlHandler =
+        std::function<void(std::uint32_t control, std::uint32_t eventType, void* eventData)>;
+    virtual std::unique_ptr<StopRequestWatch> WatchOtherControls(ControlHandler onControl,
+                                                                 std::string* reason) {
+        (void)onControl;
+        *reason = "the service manager sends no other controls";
+        return nullptr;
+    }
+
     // Whether this process's standard error goes to the manager's log, which reads a
     // kernel-style priority prefix ("<3>") at the start of each line instead of showing it.
     virtual bool StandardErrorIsManagerLog() = 0;

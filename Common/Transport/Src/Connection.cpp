@@ -130,7 +130,7 @@ Result Connection::Initialize(std::uint32_t address, std::uint16_t port, std::ui
         return ResultFail;
     }
     if (TcpConnect(socket, address, port, DefaultConnectTimeoutMs) != 0) {
-        if (LastSocketError() == ETIMEDOUT) {
+        if (IsTimedOut(LastSocketError())) {
             LOG_SEVERE("Unable to connect. Connection timed out");
         } else {
             LOG_SEVERE("Unable to connect. Error: %d", LastSocketError());

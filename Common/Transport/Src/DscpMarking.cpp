@@ -1,8 +1,7 @@
 #include "DscpMarking.h"
 
-#include <cerrno>
-
 #include "LogCall.h"
+#include "SocketTos.h"
 
 namespace brondal {
 
@@ -33,7 +32,7 @@ DscpMarkOutcome MarkDscp(std::uint32_t dscp, const std::function<int(int tos)>& 
     }
     const int error = setTos(static_cast<int>(dscp << 2));
     if (error == 0) return DscpMarkOutcome::Exact;
-    if (error != EPERM && error != EACCES) return DscpMarkOutcome::Refused;
+    if (!platform::IsMarkingNotPermitted(error)) return DscpMarkOutcome::Refused;
     if (setTos(classTos) != 0) return DscpMarkOutcome::Refused;
     LOG_WARNING("Could not set precise QoS DSCP Value.  DSCP Prefix value of %d set instead.",
                 static_cast<int>(DscpClass(dscp)));

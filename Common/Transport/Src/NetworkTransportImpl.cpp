@@ -30,9 +30,7 @@ constexpr std::uint32_t RebindPauseMs = 500;
 // before it tries again, instead of retrying at once and burning a core.
 constexpr std::uint32_t AcceptBackoffMs = 100;
 
-bool IsResourceShortage(int error) {
-    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-}
+bool IsResourceShortage(int error) { return platform::IsOutOfDescriptors(error); }
 
 std::string DottedText(std::uint32_t address) {
     char text[16];

@@ -136,7 +136,7 @@ std::int32_t SocketByteSource::brondal_send(const std::uint8_t* buffer, std::uin
     if (sent < 0) {
         LOG_SEVERE("Socket send error attempting to send %d bytes. Error: %d", count,
                    LastSocketError());
-    } else if (sent == 0 && count > 0 && LastSocketError() != EAGAIN) {
+    } else if (sent == 0 && count > 0 && !IsWouldBlock(LastSocketError())) {
         LOG_SEVERE("Socket send attempting to send %d bytes. Connection was shutdown. Error: %d",
                    count, LastSocketError());
     }
@@ -171,7 +171,7 @@ std::int32_t SocketByteSource::brondal_recv(std::uint8_t* buffer, std::uint32_t 
     int received = TcpRecv(GetSocket(), buffer, count);
     if (received < 0) {
         int error = LastSocketError();
-        if (error != EAGAIN && error != EWOULDBLOCK) {
+        if (!IsWouldBlock(error)) {
             LOG_SEVERE("Socket recv error attempting to receive %d bytes. Error: %d", count, error);
         }
     } else if (received == 0) {

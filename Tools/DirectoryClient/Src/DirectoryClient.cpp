@@ -105,20 +105,12 @@ std::string ConnectFailureWords(std::uint32_t address, std::uint16_t port) {
     const int connected = platform::TcpConnect(probe, address, port, ProbeTimeoutMs);
     const int error = connected == 0 ? 0 : platform::LastSocketError();
     platform::TcpClose(probe);
-    switch (error) {
-        case 0:
-            return "handshake failed";
-        case ECONNREFUSED:
-            return "connection refused";
-        case ETIMEDOUT:
-            return "timed out";
-        case EHOSTUNREACH:
-            return "host unreachable";
-        case ENETUNREACH:
-            return "network unreachable";
-        default:
-            return "connection failed (error " + std::to_string(error) + ")";
-    }
+    if (error == 0) return "handshake failed";
+    if (platform::IsConnectionRefused(error)) return "connection refused";
+    if (platform::IsTimedOut(error)) return "timed out";
+    if (platform::IsHostUnreachable(error)) return "host unreachable";
+    if (platform::IsNetworkUnreachable(error)) return "network unreachable";
+    return "connection failed (error " + std::to_string(error) + ")";
 }
 
 // "connection refused; result 0x80000000 (failure)".

@@ -35,6 +35,16 @@ constexpr std::uint32_t ConnectTimeoutMs = 10000;
 // hold up the others' schedule.
 constexpr unsigned CallWorkers = 32;
 
+// The unit of /proc's processor times. Windows has no /proc: there the samples stay
+// empty and the figure only keeps the division defined.
+double ClockTicksPerSecond() {
+#ifdef _WIN32
+    return 100.0;
+#else
+    return static_cast<double>(sysconf(_SC_CLK_TCK));
+#endif
+}
+
 // What /proc says of the service's process, for the report.
 struct ProcessSample {
     std::int32_t threads = -1;
@@ -286,10 +296,9 @@ private:
             const ProcessSample sample = SampleProcess(options_.pid);
             const auto now = Clock::now();
             const double seconds = std::chrono::duration<double>(now - lastSampleAt_).count();
-            const double cpu = seconds > 0
-                                   ? static_cast<double>(sample.cpuTicks - lastCpuTicks_) /
-                                         static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds * 100.0
-                                   : 0.0;
+            const double cpu = seconds > 0 ? static_cast<double>(sample.cpuTicks - lastCpuTicks_) /
+                                                 ClockTicksPerSecond() / seconds * 100.0
+                                           : 0.0;
             out_ << "; service: " << sample.threads << " threads, "
                  << sample.residentBytes / (1024 * 1024) << " MiB resident, " << std::fixed
                  << std::setprecision(0) << cpu << "% CPU";

@@ -9,6 +9,7 @@
 #include "Commands.h"
 #include "DeleteLater.h"
 #include "StopSignals.h"
+#include "TcpSocket.h"
 
 int main(int argc, char** argv) {
     using namespace brondal;
@@ -17,7 +18,7 @@ int main(int argc, char** argv) {
     // Before any thread exists, so that only the watcher receives SIGINT and SIGTERM.
     BlockStopSignals();
     // A peer that closes while a frame is being written must not end the program.
-    std::signal(SIGPIPE, SIG_IGN);
+    platform::TcpIgnoreBrokenPipes();
 
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     const ParsedCommandLine parsed = ParseCommandLine(arguments);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace brondal::platform {
@@ -41,6 +42,12 @@ public:
 private:
     int poll_ = -1;
     int wake_ = -1;
+#ifdef _WIN32
+    // Winsock has no readiness queue: the watched sockets are kept here and polled as one
+    // list, and the wake-up is a datagram socket that sends to itself.
+    struct Watched;
+    std::unique_ptr<Watched> watched_;
+#endif
 };
 
 }  // namespace brondal::platform

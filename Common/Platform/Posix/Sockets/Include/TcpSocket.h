@@ -46,9 +46,21 @@ int TcpPeek(int socket, void* buffer, std::uint32_t length);
 int TcpRecvAll(int socket, void* buffer, std::uint32_t length);
 int TcpGetLocal(int socket, std::uint32_t* address, std::uint16_t* port);
 int TcpGetPeer(int socket, std::uint32_t* address, std::uint16_t* port);
-// The error left by the last failed call on this thread (errno); ClearSocketError resets it.
+// The error left by the last failed call on this thread (errno, or the Winsock error on
+// Windows); ClearSocketError resets it.
 int LastSocketError();
 void ClearSocketError();
+// What an error from LastSocketError (or PendingSocketError) means, whatever the system's
+// numbers: the call would have had to wait (EAGAIN, EWOULDBLOCK); a connect or wait ran out
+// of time (ETIMEDOUT); the process or system has no descriptor or buffer memory left for a
+// new socket (EMFILE, ENFILE, ENOBUFS, ENOMEM); a connect was refused (ECONNREFUSED), or
+// found no route to the host (EHOSTUNREACH) or its network (ENETUNREACH).
+bool IsWouldBlock(int error);
+bool IsTimedOut(int error);
+bool IsOutOfDescriptors(int error);
+bool IsConnectionRefused(int error);
+bool IsHostUnreachable(int error);
+bool IsNetworkUnreachable(int error);
 // The pending error of the socket itself (SO_ERROR); 0 when there is none.
 int PendingSocketError(int socket);
 

@@ -19,4 +19,10 @@ int GetSocketTos(int socket, int* tos) {
     return 0;
 }
 
+bool IsMarkingNotPermitted(int error) { return error == EPERM || error == EACCES; }
+
+bool SocketMarkingAvailable() { return true; }
+
+bool SocketMarkingReadsBack() { return true; }
+
 }  // namespace brondal::platform

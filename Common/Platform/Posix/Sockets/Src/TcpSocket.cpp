@@ -173,6 +173,20 @@ int TcpGetPeer(int socket, std::uint32_t* address, std::uint16_t* port) {
 
 int LastSocketError() { return errno; }
 
+bool IsWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+bool IsTimedOut(int error) { return error == ETIMEDOUT; }
+
+bool IsOutOfDescriptors(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+bool IsConnectionRefused(int error) { return error == ECONNREFUSED; }
+
+bool IsHostUnreachable(int error) { return error == EHOSTUNREACH; }
+
+bool IsNetworkUnreachable(int error) { return error == ENETUNREACH; }
+
 void ClearSocketError() { errno = 0; }
 
 int PendingSocketError(int socket) {

@@ -4,12 +4,14 @@
 #include <mutex>
 #include <utility>
 
-#include "PosixFolderProvider.h"
+#include "FolderChain.h"
 
 namespace brondal {
 
 namespace {
 
+// Also on Windows, whose file calls all take '/' as well as a backslash: one rule for both
+// systems, and the file store and the crash log append '/' to the folder anyway.
 constexpr char Separator = '/';
 constexpr std::string_view DefaultMaker = "Brondal";
 
@@ -65,7 +67,7 @@ std::string LogFolderPath(FolderProvider& folders, std::string_view maker, std::
     }
     while (path.size() > 1 && path.back() == Separator)
         path.pop_back();
-    if (create && !path.empty()) platform::PosixFolderProvider::CreateFolderChain(path.c_str());
+    if (create && !path.empty()) platform::CreateFolderChain(path.c_str());
     return path;
 }
 
@@ -81,7 +83,7 @@ std::string CrashFolder(bool create) {
         folder = Redirect().folder;
     }
     if (folder.empty()) return LogFolderPath("", "", "", create, false);
-    if (create) platform::PosixFolderProvider::CreateFolderChain(folder.c_str());
+    if (create) platform::CreateFolderChain(folder.c_str());
     return folder;
 }
 

@@ -1,0 +1,10 @@
+#include "ProgramArguments.h"
+
+namespace brondal {
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    if (argc <= 1 || argv == nullptr) return {};
+    return std::vector<std::string>(argv + 1, argv + argc);
+}
+
+}  // namespace brondal
