@@ -15,14 +15,15 @@ namespace brondal::bench {
 // echoes each one back through a transport.
 class FrameSink final : public ITransport::ITransportNotify, public IRefCountImpl {
 public:
-    Result OnDataReady(UUID connectionId, UUID channelId, IDataStream* data) override {
+    [[nodiscard]] Result OnDataReady(UUID connectionId, UUID channelId,
+                                     IDataStream* data) override {
         if (echo_ != nullptr) echo_->Write(connectionId, channelId, data);
         std::lock_guard lock(mutex_);
         ++frames_;
         condition_.notify_all();
         return ResultOk;
     }
-    Result OnEvent(UUID, std::int32_t) override { return ResultOk; }
+    [[nodiscard]] Result OnEvent(UUID, std::int32_t) override { return ResultOk; }
 
     void EchoThrough(ITransport* transport) { echo_ = transport; }
     void WaitFrames(std::uint64_t count) {

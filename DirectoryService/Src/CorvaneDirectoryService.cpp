@@ -225,7 +225,7 @@ Result CorvaneDirectoryService::AddNotify(UUID requestConnection, UUID callbackC
         // since nothing would ever be sent to it nor end its registration.
         if (subscribers_.try_emplace(requestConnection, callbackConnection).second &&
             subscribersByCallback_.try_emplace(callbackConnection, requestConnection).second) {
-            callbackThread_->AddConnection(callbackConnection);
+            (void)callbackThread_->AddConnection(callbackConnection);
         }
     }
     return LOG_REPORT(ResultOk);
@@ -244,7 +244,7 @@ Result CorvaneDirectoryService::RemoveNotify(UUID requestConnection) {
             // deliveries when it goes.
             const auto back = subscribersByCallback_.find(found->second);
             if (back != subscribersByCallback_.end() && back->second == requestConnection) {
-                callbackThread_->RemoveConnection(found->second);
+                (void)callbackThread_->RemoveConnection(found->second);
                 subscribersByCallback_.erase(back);
             }
             subscribers_.erase(found);
@@ -260,10 +260,10 @@ Result CorvaneDirectoryService::OnEvent(UUID connectionId, std::int32_t event) {
     // Re-entrant: RemoveNotify takes the lock again.
     MutexGuard lock(*tableLock_);
     if (subscribers_.count(connectionId) != 0) {
-        RemoveNotify(connectionId);
+        (void)RemoveNotify(connectionId);
     } else if (const auto found = subscribersByCallback_.find(connectionId);
                found != subscribersByCallback_.end()) {
-        RemoveNotify(found->second);
+        (void)RemoveNotify(found->second);
     }
     return ResultOk;
     CATCH_FRAME_END
@@ -479,7 +479,7 @@ void CorvaneDirectoryService::GetCallbackStats(std::uint32_t* connections, std::
     // it stopped, so its readers need no lock.
     *connections = 0;
     *queued = 0;
-    if (callbackThread_) callbackThread_->GetStats(connections, queued);
+    if (callbackThread_) (void)callbackThread_->GetStats(connections, queued);
 }
 
 }  // namespace brondal::corvane::server

@@ -80,7 +80,7 @@ public:
 
     // Brings the service up and starts the maintenance thread. ResultAlreadyInitialized for
     // a second call.
-    Result Initialize();
+    [[nodiscard]] Result Initialize();
     // Why the last Initialize failed, in words ("Unable to initialize transport on port
     // 53200 (result 0x80000000)"); empty when it did not.
     std::string GetInitializeFailure();
@@ -92,25 +92,27 @@ public:
     Occupancy GetOccupancy();
 
     // Registers the display or refreshes it. ResultNotInitialized before Initialize.
-    Result UpdateDisplay(const UUID& displayId, std::string displayName, std::string secondaryName,
-                         std::uint32_t address, std::uint16_t port, std::uint32_t tag,
-                         std::string extra);
+    [[nodiscard]] Result UpdateDisplay(const UUID& displayId, std::string displayName,
+                                       std::string secondaryName, std::uint32_t address,
+                                       std::uint16_t port, std::uint32_t tag, std::string extra);
 
     // Subscribes the client calling on requestConnection: its tables go to
     // callbackConnection. A request connection keeps its first subscription; objectId is
     // not used. ResultNotInitialized before Initialize.
-    Result AddNotify(UUID requestConnection, UUID callbackConnection, const UUID& objectId);
+    [[nodiscard]] Result AddNotify(UUID requestConnection, UUID callbackConnection,
+                                   const UUID& objectId);
     // Ends the subscription of requestConnection, if any.
-    Result RemoveNotify(UUID requestConnection);
+    [[nodiscard]] Result RemoveNotify(UUID requestConnection);
     // Queues the table for the caller's callback connection unless knownVersion (not 0) is
     // the current version; *version receives the version of what is sent. ResultFail when
     // the caller has not subscribed.
-    Result RequestDisplayEnumeration(UUID requestConnection, bool extended,
-                                     std::uint64_t knownVersion, std::uint64_t* version);
+    [[nodiscard]] Result RequestDisplayEnumeration(UUID requestConnection, bool extended,
+                                                   std::uint64_t knownVersion,
+                                                   std::uint64_t* version);
     // From either transport: a closed connection ends the subscription it belongs to.
-    Result OnEvent(UUID connectionId, std::int32_t event);
+    [[nodiscard]] Result OnEvent(UUID connectionId, std::int32_t event);
     // Data is the engines' business.
-    Result OnDataReady(UUID, UUID, IDataStream*) { return ResultOk; }
+    [[nodiscard]] Result OnDataReady(UUID, UUID, IDataStream*) { return ResultOk; }
 
     // One maintenance pass: purge on every (PurgePassCount + 1)th pass, the statistics line
     // when StatisticsIntervalMs have passed, then a PassSleepMs sleep. Always true.
@@ -143,7 +145,7 @@ private:
     // held. port: the port the step concerns, 0 for none.
     void RecordInitializeFailure(Result result, const char* message, std::uint16_t port);
     // Queues the whole table for callbackConnection; with tableLock held.
-    Result QueueTable(const UUID& callbackConnection, bool extended);
+    [[nodiscard]] Result QueueTable(const UUID& callbackConnection, bool extended);
 
     // The network side (request and callback transports, an RPC engine on each, the
     // callback thread, the directory stub and the client subscriptions) joins the registry
@@ -151,7 +153,7 @@ private:
     // the start of the maintenance thread; a failure leaves the service uninitialised.
     // ShutdownNetwork runs in destruction after the maintenance thread has stopped and
     // before the table goes away.
-    Result InitializeNetwork();
+    [[nodiscard]] Result InitializeNetwork();
     void ShutdownNetwork();
 
     // Set under tableLock at the end of Initialize; atomic because UpdateDisplay checks it

@@ -46,8 +46,7 @@ CorvaneDirectoryServiceMain::CorvaneDirectoryServiceMain(FolderProvider& folders
       bindAddress_(bindAddress),
       console_(console),
       registryLock_(GetScheduler().CreateMutex()) {
-    CATCH_FRAME_BEGIN
-    ConfigureLogger(0);
+    CATCH_FRAME_BEGIN(void) ConfigureLogger(0);
     CATCH_FRAME_END
 }
 
@@ -152,7 +151,7 @@ void CorvaneDirectoryServiceMain::StartFailed(const std::string& reason) {
     const std::string text = std::string(GetServiceName()) + " not started: " + reason;
     // On the console only: the log files already hold the failure as it happened.
     if (consoleStore_) {
-        consoleStore_->Write(LogSevere, __FILE__, __PRETTY_FUNCTION__, 0, 0, __LINE__, text);
+        (void)consoleStore_->Write(LogSevere, __FILE__, __PRETTY_FUNCTION__, 0, 0, __LINE__, text);
     }
     ReportStartFailed("Not started: " + reason);
 }

@@ -83,7 +83,7 @@ private:
 
     // Points the process logger at this host's log files. Each step runs only when the one
     // before succeeded; a failure leaves logging as it was.
-    Result ConfigureLogger(std::uint32_t detailLimit);
+    [[nodiscard]] Result ConfigureLogger(std::uint32_t detailLimit);
 
     RefPtr<CorvaneDirectoryService> registry_;
 

@@ -64,7 +64,7 @@ Result DirectoryServiceStubImpl::Dispatch(CorvaneDirectoryService& registry,
                                       CorvaneDirectoryService::DirectoryObjectId);
         }
         case MethodRemoveNotify:
-            registry.RemoveNotify(connectionId);
+            (void)registry.RemoveNotify(connectionId);
             return ResultOk;
         case MethodRequestEnumeration: {
             // Missing values request the full table in the plain form.

@@ -38,18 +38,19 @@ public:
     explicit DirectoryServiceStubImpl(RegistryLink* registry);
 
     IRpc::ICallGuard* GetCallGuard() override { return nullptr; }
-    Result ExecuteStub(IRpc* rpc, UUID connectionId, const UUID& objectId, std::int32_t method,
-                       IDataStream* arguments, IDataStream* reply) override;
+    [[nodiscard]] Result ExecuteStub(IRpc* rpc, UUID connectionId, const UUID& objectId,
+                                     std::int32_t method, IDataStream* arguments,
+                                     IDataStream* reply) override;
     // A new identifier each time; registration does not use it.
-    Result GetObjectId(UUID* objectId) override;
+    [[nodiscard]] Result GetObjectId(UUID* objectId) override;
     // Ready from construction.
-    Result Initialize() { return ResultOk; }
+    [[nodiscard]] Result Initialize() { return ResultOk; }
 
 private:
     ~DirectoryServiceStubImpl() override = default;
 
-    Result Dispatch(CorvaneDirectoryService& registry, const UUID& connectionId,
-                    std::int32_t method, IDataStream* arguments, IDataStream* reply);
+    [[nodiscard]] Result Dispatch(CorvaneDirectoryService& registry, const UUID& connectionId,
+                                  std::int32_t method, IDataStream* arguments, IDataStream* reply);
 
     const RefPtr<RegistryLink> registry_;
 };

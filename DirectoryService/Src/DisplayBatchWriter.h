@@ -47,8 +47,8 @@ public:
     // DisplayRecord, pointers to them, or map entries whose second is one); entryBytes is
     // the sum of their EntrySize. ResultFail when the batch would not fit a stream.
     template <class Iterator>
-    Result Write(Iterator first, std::uint32_t count, std::size_t entryBytes, bool last,
-                 RefPtr<IDataStream>* batch) const {
+    [[nodiscard]] Result Write(Iterator first, std::uint32_t count, std::size_t entryBytes,
+                               bool last, RefPtr<IDataStream>* batch) const {
         const std::size_t size = BatchSize(count, entryBytes);
         if (size > MaxBatchBytes) return ResultFail;
         std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[size]);

@@ -21,7 +21,7 @@ public:
     DisplayEnumeration(DisplayTable::Snapshot snapshot, bool extended, std::uint32_t batchSize,
                        std::size_t maxBatchBytes);
 
-    Result Next(RefPtr<IDataStream>* arguments, bool* last) override;
+    [[nodiscard]] Result Next(RefPtr<IDataStream>* arguments, bool* last) override;
 
 private:
     const DisplayTable::Snapshot snapshot_;

@@ -37,8 +37,8 @@ public:
     class IStub {
     public:
         // The stub writes its result as the first reply value when the caller waits for it.
-        virtual Result ExecuteStub(const UUID& object, std::int32_t method, IDataStream* arguments,
-                                   IDataStream* reply) = 0;
+        [[nodiscard]] virtual Result ExecuteStub(const UUID& object, std::int32_t method,
+                                                 IDataStream* arguments, IDataStream* reply) = 0;
         virtual ~IStub() = default;
     };
 
@@ -50,26 +50,27 @@ public:
     ExecutionQueue& operator=(const ExecutionQueue&) = delete;
 
     // ResultNullPointer for a null stub, ResultFail when the object already has one.
-    virtual Result AddStub(const UUID& object, IStub* stub);
+    [[nodiscard]] virtual Result AddStub(const UUID& object, IStub* stub);
     // ResultFail when the object has no stub.
-    virtual Result RemoveStub(const UUID& object);
+    [[nodiscard]] virtual Result RemoveStub(const UUID& object);
     // Appends a call unless queueLimit is non-zero and the queue already holds that many
     // entries (ResultFail, nothing queued). Streams may be null; done may be null. Only the
     // low 16 bits of method take part in matching and logging.
-    virtual Result Execute(const UUID& object, std::int32_t method, IDataStream* arguments,
-                           IDataStream* reply, std::uint32_t queueLimit, Scheduler::Event* done);
+    [[nodiscard]] virtual Result Execute(const UUID& object, std::int32_t method,
+                                         IDataStream* arguments, IDataStream* reply,
+                                         std::uint32_t queueLimit, Scheduler::Event* done);
     // Replaces the streams of the first queued call to the same object and method (it keeps
     // its place and its done event); otherwise appends the call without limit or done event.
-    virtual Result ExecuteOrReplace(const UUID& object, std::int32_t method, IDataStream* arguments,
-                                    IDataStream* reply);
+    [[nodiscard]] virtual Result ExecuteOrReplace(const UUID& object, std::int32_t method,
+                                                  IDataStream* arguments, IDataStream* reply);
     // Runs queued calls on the calling thread until the queue is empty, or until a call
     // whose object has no stub, which is dropped; the calls behind it wait for the next
     // ProcessQueue. Returns ResultOk.
-    virtual Result ProcessQueue();
+    [[nodiscard]] virtual Result ProcessQueue();
 
     // The result a synchronous call's stub wrote first into reply; ResultFail when it wrote
     // none (also when the call was dropped unexecuted).
-    static Result ReplyResult(IDataStream* reply);
+    [[nodiscard]] static Result ReplyResult(IDataStream* reply);
 
 private:
     struct Entry {

@@ -27,9 +27,9 @@ public:
     // stream stays the caller's and must outlive the store. Count 1, for the caller.
     ConsoleStore(std::FILE* stream, bool priorities);
 
-    Result Write(std::uint32_t level, std::string_view file, std::string_view function,
-                 std::int64_t time, std::uint32_t threadId, std::uint32_t line,
-                 std::string_view message) override;
+    [[nodiscard]] Result Write(std::uint32_t level, std::string_view file,
+                               std::string_view function, std::int64_t time, std::uint32_t threadId,
+                               std::uint32_t line, std::string_view message) override;
 
     // One line of the program's own, at the announcement priority: without a level word,
     // and written whatever the level filter.

@@ -14,7 +14,7 @@ namespace brondal {
 // file grows past maxSize bytes (4 GiB or more: never), and keeping at most the seven
 // latest files of the prefix in the folder. The folder must exist. The store has one
 // reference, for the caller. ResultNullPointer for a null store.
-Result CreateFileStore(const std::string& folder, const std::string& prefix, std::uint64_t maxSize,
-                       ILogStore** store);
+[[nodiscard]] Result CreateFileStore(const std::string& folder, const std::string& prefix,
+                                     std::uint64_t maxSize, ILogStore** store);
 
 }  // namespace brondal

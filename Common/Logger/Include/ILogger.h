@@ -17,29 +17,32 @@ std::string_view LogLevelName(std::uint32_t level);
 class ILogStore : public virtual IRefCount {
 public:
     // time: local clock in ms since 1970.
-    virtual Result Write(std::uint32_t level, std::string_view file, std::string_view function,
-                         std::int64_t time, std::uint32_t threadId, std::uint32_t line,
-                         std::string_view message) = 0;
+    [[nodiscard]] virtual Result Write(std::uint32_t level, std::string_view file,
+                                       std::string_view function, std::int64_t time,
+                                       std::uint32_t threadId, std::uint32_t line,
+                                       std::string_view message) = 0;
 };
 
 // The process-wide logger: filters by level and detail, suppresses call sites that repeat
 // too often, and hands surviving records to its stores.
 class ILogger : public virtual IRefCount {
 public:
-    virtual Result AddStore(ILogStore* store) = 0;
-    virtual Result RemoveStore(ILogStore* store) = 0;
+    [[nodiscard]] virtual Result AddStore(ILogStore* store) = 0;
+    [[nodiscard]] virtual Result RemoveStore(ILogStore* store) = 0;
     // Enabled when every bit of level is in the mask and detail is within the limit.
-    virtual Result IsEnabled(std::uint32_t level, std::uint32_t detail, bool* enabled) = 0;
-    virtual Result SetLevelMask(std::uint32_t mask) = 0;
-    virtual Result GetLevelMask(std::uint32_t* mask) = 0;
-    virtual Result SetDetailLimit(std::uint32_t limit) = 0;
-    virtual Result GetDetailLimit(std::uint32_t* limit) = 0;
-    virtual Result Log(std::uint32_t level, std::string_view file, std::string_view function,
-                       std::int64_t time, std::uint32_t threadId, std::uint32_t line,
-                       std::string_view message) = 0;
+    [[nodiscard]] virtual Result IsEnabled(std::uint32_t level, std::uint32_t detail,
+                                           bool* enabled) = 0;
+    [[nodiscard]] virtual Result SetLevelMask(std::uint32_t mask) = 0;
+    [[nodiscard]] virtual Result GetLevelMask(std::uint32_t* mask) = 0;
+    [[nodiscard]] virtual Result SetDetailLimit(std::uint32_t limit) = 0;
+    [[nodiscard]] virtual Result GetDetailLimit(std::uint32_t* limit) = 0;
+    [[nodiscard]] virtual Result Log(std::uint32_t level, std::string_view file,
+                                     std::string_view function, std::int64_t time,
+                                     std::uint32_t threadId, std::uint32_t line,
+                                     std::string_view message) = 0;
 };
 
 // A counted reference to the process-wide logger, created on the first call.
-Result GetLogger(ILogger** logger);
+[[nodiscard]] Result GetLogger(ILogger** logger);
 
 }  // namespace brondal

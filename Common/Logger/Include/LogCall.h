@@ -25,7 +25,7 @@ public:
     void Message(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Logs "RETURN Result: 0x<hex> - ": at Severe with the statement's detail for a
     // failure, at Spew with detail 3 otherwise. Returns result unchanged.
-    Result Report(Result result);
+    [[nodiscard]] Result Report(Result result);
     // As Report, with the formatted message after the " - ".
     Result ReportError(Result result, const char* format, ...)
         __attribute__((format(printf, 3, 4)));

@@ -51,9 +51,9 @@ public:
     // Continues in the highest-numbered file of today's date already in the folder.
     FileStore(std::string folder, std::string prefix, std::uint64_t maxSize);
 
-    Result Write(std::uint32_t level, std::string_view file, std::string_view function,
-                 std::int64_t time, std::uint32_t threadId, std::uint32_t line,
-                 std::string_view message) override;
+    [[nodiscard]] Result Write(std::uint32_t level, std::string_view file,
+                               std::string_view function, std::int64_t time, std::uint32_t threadId,
+                               std::uint32_t line, std::string_view message) override;
 
 private:
     struct LogFile {

@@ -36,16 +36,17 @@ public:
 
     Logger();
 
-    Result AddStore(ILogStore* store) override;
-    Result RemoveStore(ILogStore* store) override;
-    Result IsEnabled(std::uint32_t level, std::uint32_t detail, bool* enabled) override;
-    Result SetLevelMask(std::uint32_t mask) override;
-    Result GetLevelMask(std::uint32_t* mask) override;
-    Result SetDetailLimit(std::uint32_t limit) override;
-    Result GetDetailLimit(std::uint32_t* limit) override;
-    Result Log(std::uint32_t level, std::string_view file, std::string_view function,
-               std::int64_t time, std::uint32_t threadId, std::uint32_t line,
-               std::string_view message) override;
+    [[nodiscard]] Result AddStore(ILogStore* store) override;
+    [[nodiscard]] Result RemoveStore(ILogStore* store) override;
+    [[nodiscard]] Result IsEnabled(std::uint32_t level, std::uint32_t detail,
+                                   bool* enabled) override;
+    [[nodiscard]] Result SetLevelMask(std::uint32_t mask) override;
+    [[nodiscard]] Result GetLevelMask(std::uint32_t* mask) override;
+    [[nodiscard]] Result SetDetailLimit(std::uint32_t limit) override;
+    [[nodiscard]] Result GetDetailLimit(std::uint32_t* limit) override;
+    [[nodiscard]] Result Log(std::uint32_t level, std::string_view file, std::string_view function,
+                             std::int64_t time, std::uint32_t threadId, std::uint32_t line,
+                             std::string_view message) override;
 
     std::size_t RepeatKeyCount();
 

@@ -9,8 +9,8 @@ class IDataStream;
 // A value that writes itself to and reads itself from a data stream.
 class ISerialize {
 public:
-    virtual Result Deserialize(IDataStream* stream) = 0;
-    virtual Result Serialize(IDataStream* stream) const = 0;
+    [[nodiscard]] virtual Result Deserialize(IDataStream* stream) = 0;
+    [[nodiscard]] virtual Result Serialize(IDataStream* stream) const = 0;
 
 protected:
     // Not virtual, and trivial: nothing is deleted through this interface, and values such

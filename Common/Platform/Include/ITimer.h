@@ -24,8 +24,8 @@ public:
     // First expiry after dueTimeMs, then every periodMs (0: fire once). The timer does not
     // hold a reference on the callback. ResultAlreadyInitialized on a second Start,
     // ResultInvalidArgument for a null callback, ResultFail when the system refuses.
-    virtual Result Start(std::uint32_t periodMs, ITimerCallback* callback,
-                         std::uint32_t dueTimeMs) = 0;
+    [[nodiscard]] virtual Result Start(std::uint32_t periodMs, ITimerCallback* callback,
+                                       std::uint32_t dueTimeMs) = 0;
 };
 
 }  // namespace brondal

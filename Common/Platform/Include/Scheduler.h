@@ -25,17 +25,17 @@ public:
     public:
         virtual ~Mutex() = default;
         // timeoutMs: Infinite waits without limit. ResultFail when the time passed.
-        virtual Result Lock(std::int32_t timeoutMs) = 0;
+        [[nodiscard]] virtual Result Lock(std::int32_t timeoutMs) = 0;
         // ResultFail when the caller does not own the mutex.
-        virtual Result Unlock() = 0;
+        [[nodiscard]] virtual Result Unlock() = 0;
     };
 
     // Recursive lock without timeout; the container guard of the whole system.
     class FastMutex {
     public:
         virtual ~FastMutex() = default;
-        virtual Result Lock() = 0;
-        virtual Result Unlock() = 0;
+        [[nodiscard]] virtual Result Lock() = 0;
+        [[nodiscard]] virtual Result Unlock() = 0;
     };
 
     class Event {
@@ -52,16 +52,16 @@ public:
     public:
         virtual ~Monitor() = default;
         // Enters and sets the recursion count to the value ExitAll handed out.
-        virtual Result Restore(std::int32_t count) = 0;
-        virtual Result Enter() = 0;
+        [[nodiscard]] virtual Result Restore(std::int32_t count) = 0;
+        [[nodiscard]] virtual Result Enter() = 0;
         // Leaves completely, handing out the recursion count. ResultFail for a non-owner.
-        virtual Result ExitAll(std::int32_t* count) = 0;
+        [[nodiscard]] virtual Result ExitAll(std::int32_t* count) = 0;
         // ResultFail for a non-owner.
-        virtual Result Exit() = 0;
+        [[nodiscard]] virtual Result Exit() = 0;
         // One timed wait: returns 0 when notified, timed out, or woken spuriously, with the
         // ownership restored. Callers re-check their condition in a loop.
-        virtual Result Wait(std::int32_t timeoutMs) = 0;
-        virtual Result NotifyAll() = 0;
+        [[nodiscard]] virtual Result Wait(std::int32_t timeoutMs) = 0;
+        [[nodiscard]] virtual Result NotifyAll() = 0;
     };
 
     // One pass of a long-running activity; see Thread.h.
@@ -115,7 +115,7 @@ public:
     virtual std::int64_t GetTimeMs() = 0;
     virtual void GetUtcTimeParts(TimeParts* parts) = 0;
     // A new, unstarted timer with one reference for the caller.
-    virtual Result CreateTimer(ITimer** timer) = 0;
+    [[nodiscard]] virtual Result CreateTimer(ITimer** timer) = 0;
     virtual void NewUuid(UUID* uuid) = 0;
     // Milliseconds since system start, 32-bit, wrapping.
     virtual std::uint32_t GetTickCount() = 0;

@@ -45,8 +45,8 @@ public:
     UUID(const UUID&) = default;
     UUID& operator=(const UUID&) = default;
 
-    Result Deserialize(IDataStream* stream) override;
-    Result Serialize(IDataStream* stream) const override;
+    [[nodiscard]] Result Deserialize(IDataStream* stream) override;
+    [[nodiscard]] Result Serialize(IDataStream* stream) const override;
 
     static constexpr std::size_t TextLength = 36;
 

@@ -23,7 +23,7 @@ Result DefaultMonitor::Enter() {
 }
 
 Result DefaultMonitor::Restore(std::int32_t count) {
-    Enter();
+    (void)Enter();
     count_ = count;
     return ResultOk;
 }

@@ -22,12 +22,12 @@ public:
 // the mutex to the condition variable with the recursion cleared and restores it after.
 class DefaultMonitor final : public Scheduler::Monitor, public Lockable {
 public:
-    Result Restore(std::int32_t count) override;
-    Result Enter() override;
-    Result ExitAll(std::int32_t* count) override;
-    Result Exit() override;
-    Result Wait(std::int32_t timeoutMs) override;
-    Result NotifyAll() override;
+    [[nodiscard]] Result Restore(std::int32_t count) override;
+    [[nodiscard]] Result Enter() override;
+    [[nodiscard]] Result ExitAll(std::int32_t* count) override;
+    [[nodiscard]] Result Exit() override;
+    [[nodiscard]] Result Wait(std::int32_t timeoutMs) override;
+    [[nodiscard]] Result NotifyAll() override;
 
     void GetName(std::string* name) override { *name = "Monitor"; }
 

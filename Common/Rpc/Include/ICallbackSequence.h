@@ -14,7 +14,7 @@ class ICallbackSequence : public virtual IRefCount {
 public:
     // The arguments of the next call of the run; *last is set with the final one. A failure
     // ends the run.
-    virtual Result Next(RefPtr<IDataStream>* arguments, bool* last) = 0;
+    [[nodiscard]] virtual Result Next(RefPtr<IDataStream>* arguments, bool* last) = 0;
 };
 
 }  // namespace brondal

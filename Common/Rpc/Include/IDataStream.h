@@ -25,7 +25,7 @@ public:
     // Strings longer than this are refused by ReadString (100 MiB).
     static constexpr std::uint32_t MaxStringLength = 104857600;
 
-    virtual Result GetSize(std::uint32_t* size) = 0;
+    [[nodiscard]] virtual Result GetSize(std::uint32_t* size) = 0;
 
     virtual Result WriteInt8(std::int8_t value) = 0;
     virtual Result WriteUInt8(std::uint8_t value) = 0;
@@ -35,17 +35,17 @@ public:
     virtual Result WriteUInt32(std::uint32_t value) = 0;
     virtual Result WriteInt64(std::int64_t value) = 0;
     virtual Result WriteUInt64(std::uint64_t value) = 0;
-    virtual Result WriteFloat(float value) = 0;
-    virtual Result WriteDouble(double value) = 0;
-    virtual Result WriteBool(bool value) = 0;
-    virtual Result WriteString(const std::string& value) = 0;
-    virtual Result WriteBytes(const void* data, std::uint32_t length) = 0;
+    [[nodiscard]] virtual Result WriteFloat(float value) = 0;
+    [[nodiscard]] virtual Result WriteDouble(double value) = 0;
+    [[nodiscard]] virtual Result WriteBool(bool value) = 0;
+    [[nodiscard]] virtual Result WriteString(const std::string& value) = 0;
+    [[nodiscard]] virtual Result WriteBytes(const void* data, std::uint32_t length) = 0;
     // Appends a heap array (allocated with new[]) as a chunk of its own without copying;
     // the stream owns it from then on, also when the call fails. Length 0 appends nothing.
-    virtual Result AttachBuffer(std::uint8_t* buffer, std::uint32_t length) = 0;
+    [[nodiscard]] virtual Result AttachBuffer(std::uint8_t* buffer, std::uint32_t length) = 0;
     // Appends length bytes that have no storage; they read as zero and the hash skips them.
     // Length 0 appends nothing.
-    virtual Result WriteGap(std::uint32_t length) = 0;
+    [[nodiscard]] virtual Result WriteGap(std::uint32_t length) = 0;
 
     virtual Result ReadInt8(std::int8_t* value) = 0;
     virtual Result ReadUInt8(std::uint8_t* value) = 0;
@@ -55,38 +55,40 @@ public:
     virtual Result ReadUInt32(std::uint32_t* value) = 0;
     virtual Result ReadInt64(std::int64_t* value) = 0;
     virtual Result ReadUInt64(std::uint64_t* value) = 0;
-    virtual Result ReadFloat(float* value) = 0;
-    virtual Result ReadDouble(double* value) = 0;
-    virtual Result ReadBool(bool* value) = 0;
+    [[nodiscard]] virtual Result ReadFloat(float* value) = 0;
+    [[nodiscard]] virtual Result ReadDouble(double* value) = 0;
+    [[nodiscard]] virtual Result ReadBool(bool* value) = 0;
     // ResultFail when the length is above MaxStringLength (the position goes back before the
     // length) or fewer bytes than it announces remain (the position stays after the length;
     // nothing is allocated for the missing bytes).
-    virtual Result ReadString(std::string* value) = 0;
+    [[nodiscard]] virtual Result ReadString(std::string* value) = 0;
     // Copies exactly count bytes from the position, or fails with ResultFail leaving the
     // position and the destination as they were.
-    virtual Result ReadBytes(void* destination, std::uint32_t count) = 0;
+    [[nodiscard]] virtual Result ReadBytes(void* destination, std::uint32_t count) = 0;
 
-    virtual Result GetPosition(std::uint32_t* position) = 0;
+    [[nodiscard]] virtual Result GetPosition(std::uint32_t* position) = 0;
     // ResultInvalidArgument beyond the size; position == size is allowed.
-    virtual Result SetPosition(std::uint32_t position) = 0;
+    [[nodiscard]] virtual Result SetPosition(std::uint32_t position) = 0;
     // h = h * 37 + byte over the bytes from the position to the end (gaps skipped).
-    virtual Result GetHash(std::uint32_t* hash) = 0;
+    [[nodiscard]] virtual Result GetHash(std::uint32_t* hash) = 0;
     // Drops all content; the stream is empty, at position 0 and writable again.
-    virtual Result Clear() = 0;
+    [[nodiscard]] virtual Result Clear() = 0;
 };
 
 // A new, empty, writable stream with one reference for the caller.
-Result NewDataStream(IDataStream** stream);
+[[nodiscard]] Result NewDataStream(IDataStream** stream);
 
 // A new sealed stream holding the sources' bytes in order, sharing their buffers (no byte
 // is copied). ResultInvalidArgument when a source is not a stream of this implementation or
 // the total would exceed 0xFFFFFFFF bytes. The sources' positions and seals are untouched.
-Result ConcatenateDataStreams(const std::vector<IDataStream*>& sources, IDataStream** result);
-Result ConcatenateDataStreams(IDataStream* first, IDataStream* second, IDataStream** result);
+[[nodiscard]] Result ConcatenateDataStreams(const std::vector<IDataStream*>& sources,
+                                            IDataStream** result);
+[[nodiscard]] Result ConcatenateDataStreams(IDataStream* first, IDataStream* second,
+                                            IDataStream** result);
 
 // A new sealed stream holding source bytes [start, end), sharing the source's buffers.
 // ResultInvalidArgument when end < start or end is beyond the source's size.
-Result SliceDataStream(IDataStream* source, std::uint32_t start, std::uint32_t end,
-                       IDataStream** result);
+[[nodiscard]] Result SliceDataStream(IDataStream* source, std::uint32_t start, std::uint32_t end,
+                                     IDataStream** result);
 
 }  // namespace brondal

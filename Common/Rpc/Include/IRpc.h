@@ -39,31 +39,32 @@ public:
         // Runs one method: reads the arguments from the argument stream (positioned after
         // the request header) and writes the reply values. The result goes back to the
         // caller; on a failure the reply is not sent.
-        virtual Result ExecuteStub(IRpc* rpc, UUID connectionId, const UUID& objectId,
-                                   std::int32_t method, IDataStream* arguments,
-                                   IDataStream* reply) {
+        [[nodiscard]] virtual Result ExecuteStub(IRpc* rpc, UUID connectionId, const UUID& objectId,
+                                                 std::int32_t method, IDataStream* arguments,
+                                                 IDataStream* reply) {
             (void)rpc, (void)connectionId, (void)objectId, (void)method, (void)arguments,
                 (void)reply;
             return ResultNotImplemented;
         }
-        virtual Result GetObjectId(UUID* objectId) = 0;
+        [[nodiscard]] virtual Result GetObjectId(UUID* objectId) = 0;
     };
 
     // Binds the engine to a transport and registers it as a listener. reserved is unused.
-    virtual Result Initialize(ITransport* transport, std::int32_t reserved) = 0;
-    virtual Result Finalize() = 0;
+    [[nodiscard]] virtual Result Initialize(ITransport* transport, std::int32_t reserved) = 0;
+    [[nodiscard]] virtual Result Finalize() = 0;
     // Calls method (its low 16 bits go on the wire) of an object on a connection. The
     // response's reply bytes are appended to reply. timeoutMs 0: one-way, returns at once;
     // otherwise waits at least MinimumTimeoutMs, then fails with ResultRpcTimeout.
-    virtual Result Execute(UUID connectionId, const UUID& objectId, std::int32_t method,
-                           IDataStream* arguments, IDataStream* reply, std::uint32_t timeoutMs) = 0;
-    virtual Result AddStub(const UUID& objectId, IStub* stub) = 0;
-    virtual Result RemoveStub(const UUID& objectId) = 0;
+    [[nodiscard]] virtual Result Execute(UUID connectionId, const UUID& objectId,
+                                         std::int32_t method, IDataStream* arguments,
+                                         IDataStream* reply, std::uint32_t timeoutMs) = 0;
+    [[nodiscard]] virtual Result AddStub(const UUID& objectId, IStub* stub) = 0;
+    [[nodiscard]] virtual Result RemoveStub(const UUID& objectId) = 0;
     // Hands out the transport with a reference for the caller.
-    virtual Result GetTransport(ITransport** transport) = 0;
+    [[nodiscard]] virtual Result GetTransport(ITransport** transport) = 0;
 };
 
 // A new, unbound engine with one reference for the caller.
-Result CreateRpc(IRpc** rpc);
+[[nodiscard]] Result CreateRpc(IRpc** rpc);
 
 }  // namespace brondal

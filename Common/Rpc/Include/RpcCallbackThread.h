@@ -50,18 +50,19 @@ public:
     explicit RpcCallbackThread(IRpc* engine);
 
     // Starts the thread. ResultAlreadyInitialized the second time.
-    Result Initialize();
+    [[nodiscard]] Result Initialize();
     // Queues a one-way call; 0 also when it is dropped (unknown connection or full queue).
-    Result CallBack(UUID connectionId, const UUID& objectId, std::uint16_t method,
-                    IDataStream* arguments, IDataStream* reply);
+    [[nodiscard]] Result CallBack(UUID connectionId, const UUID& objectId, std::uint16_t method,
+                                  IDataStream* arguments, IDataStream* reply);
     // Queues a run of one-way calls to method on objectId. ResultFail, with nothing queued,
     // when the connection is unknown or already holds MaxQueuedSequences runs or a full queue.
-    Result CallBackSequence(UUID connectionId, const UUID& objectId, std::uint16_t method,
-                            ICallbackSequence* sequence, IDataStream* reply);
-    Result AddConnection(UUID connectionId);
+    [[nodiscard]] Result CallBackSequence(UUID connectionId, const UUID& objectId,
+                                          std::uint16_t method, ICallbackSequence* sequence,
+                                          IDataStream* reply);
+    [[nodiscard]] Result AddConnection(UUID connectionId);
     // Drops the connection with all its pending callbacks.
-    Result RemoveConnection(UUID connectionId);
-    Result GetStats(std::uint32_t* connections, std::uint32_t* queued);
+    [[nodiscard]] Result RemoveConnection(UUID connectionId);
+    [[nodiscard]] Result GetStats(std::uint32_t* connections, std::uint32_t* queued);
 
     bool ThreadFunc() override;
 

@@ -23,7 +23,7 @@ public:
 
     const UUID& CallId() const { return callId_; }
     IDataStream* Reply() const { return reply_.Get(); }
-    Result GetResult() const { return result_; }
+    [[nodiscard]] Result GetResult() const { return result_; }
     void SetResult(Result result) { result_ = result; }
     Scheduler::Event& Done() { return *done_; }
 

@@ -33,11 +33,12 @@ public:
     DataStream() = default;
 
     // The bodies of the free functions declared with IDataStream.
-    static Result Concatenate(const std::vector<IDataStream*>& sources, IDataStream** result);
-    static Result Slice(IDataStream* source, std::uint32_t start, std::uint32_t end,
-                        IDataStream** result);
+    [[nodiscard]] static Result Concatenate(const std::vector<IDataStream*>& sources,
+                                            IDataStream** result);
+    [[nodiscard]] static Result Slice(IDataStream* source, std::uint32_t start, std::uint32_t end,
+                                      IDataStream** result);
 
-    Result GetSize(std::uint32_t* size) override;
+    [[nodiscard]] Result GetSize(std::uint32_t* size) override;
 
     Result WriteInt8(std::int8_t value) override;
     Result WriteUInt8(std::uint8_t value) override;
@@ -47,13 +48,13 @@ public:
     Result WriteUInt32(std::uint32_t value) override;
     Result WriteInt64(std::int64_t value) override;
     Result WriteUInt64(std::uint64_t value) override;
-    Result WriteFloat(float value) override;
-    Result WriteDouble(double value) override;
-    Result WriteBool(bool value) override;
-    Result WriteString(const std::string& value) override;
-    Result WriteBytes(const void* data, std::uint32_t length) override;
-    Result AttachBuffer(std::uint8_t* buffer, std::uint32_t length) override;
-    Result WriteGap(std::uint32_t length) override;
+    [[nodiscard]] Result WriteFloat(float value) override;
+    [[nodiscard]] Result WriteDouble(double value) override;
+    [[nodiscard]] Result WriteBool(bool value) override;
+    [[nodiscard]] Result WriteString(const std::string& value) override;
+    [[nodiscard]] Result WriteBytes(const void* data, std::uint32_t length) override;
+    [[nodiscard]] Result AttachBuffer(std::uint8_t* buffer, std::uint32_t length) override;
+    [[nodiscard]] Result WriteGap(std::uint32_t length) override;
 
     Result ReadInt8(std::int8_t* value) override;
     Result ReadUInt8(std::uint8_t* value) override;
@@ -63,16 +64,16 @@ public:
     Result ReadUInt32(std::uint32_t* value) override;
     Result ReadInt64(std::int64_t* value) override;
     Result ReadUInt64(std::uint64_t* value) override;
-    Result ReadFloat(float* value) override;
-    Result ReadDouble(double* value) override;
-    Result ReadBool(bool* value) override;
-    Result ReadString(std::string* value) override;
-    Result ReadBytes(void* destination, std::uint32_t count) override;
+    [[nodiscard]] Result ReadFloat(float* value) override;
+    [[nodiscard]] Result ReadDouble(double* value) override;
+    [[nodiscard]] Result ReadBool(bool* value) override;
+    [[nodiscard]] Result ReadString(std::string* value) override;
+    [[nodiscard]] Result ReadBytes(void* destination, std::uint32_t count) override;
 
-    Result GetPosition(std::uint32_t* position) override;
-    Result SetPosition(std::uint32_t position) override;
-    Result GetHash(std::uint32_t* hash) override;
-    Result Clear() override;
+    [[nodiscard]] Result GetPosition(std::uint32_t* position) override;
+    [[nodiscard]] Result SetPosition(std::uint32_t position) override;
+    [[nodiscard]] Result GetHash(std::uint32_t* hash) override;
+    [[nodiscard]] Result Clear() override;
 
     // Calls visit(const std::uint8_t* data, std::uint32_t length) for each contiguous range
     // from the position to the end, in order; data is null for a gap (length zero bytes).
@@ -101,16 +102,16 @@ private:
     ~DataStream() override;
 
     template <class U>
-    Result WriteFixed(U value);
+    [[nodiscard]] Result WriteFixed(U value);
     template <class U>
-    Result ReadFixed(U* value);
+    [[nodiscard]] Result ReadFixed(U* value);
     // Reads the unsigned wire form U and converts it to T.
     template <class U, class T>
-    Result ReadAs(T* value);
+    [[nodiscard]] Result ReadAs(T* value);
 
     // Appends a chunk for a buffer allocated by create(); ResultFail when it cannot be had.
     template <class Create>
-    Result AppendBuffer(std::uint32_t length, Create&& create);
+    [[nodiscard]] Result AppendBuffer(std::uint32_t length, Create&& create);
     void ReleaseChunks() noexcept;
     // The index of the chunk holding offset, or chunks_.size() when offset is the size.
     std::size_t FindChunk(std::uint32_t offset) const;

@@ -26,16 +26,17 @@ public:
 
     RpcImpl();
 
-    Result Initialize(ITransport* transport, std::int32_t reserved) override;
-    Result Finalize() override;
-    Result Execute(UUID connectionId, const UUID& objectId, std::int32_t method,
-                   IDataStream* arguments, IDataStream* reply, std::uint32_t timeoutMs) override;
-    Result AddStub(const UUID& objectId, IStub* stub) override;
-    Result RemoveStub(const UUID& objectId) override;
-    Result GetTransport(ITransport** transport) override;
+    [[nodiscard]] Result Initialize(ITransport* transport, std::int32_t reserved) override;
+    [[nodiscard]] Result Finalize() override;
+    [[nodiscard]] Result Execute(UUID connectionId, const UUID& objectId, std::int32_t method,
+                                 IDataStream* arguments, IDataStream* reply,
+                                 std::uint32_t timeoutMs) override;
+    [[nodiscard]] Result AddStub(const UUID& objectId, IStub* stub) override;
+    [[nodiscard]] Result RemoveStub(const UUID& objectId) override;
+    [[nodiscard]] Result GetTransport(ITransport** transport) override;
 
-    Result OnDataReady(UUID connectionId, UUID channelId, IDataStream* data) override;
-    Result OnEvent(UUID connectionId, std::int32_t event) override;
+    [[nodiscard]] Result OnDataReady(UUID connectionId, UUID channelId, IDataStream* data) override;
+    [[nodiscard]] Result OnEvent(UUID connectionId, std::int32_t event) override;
 
 private:
     // An engine released without Finalize still leaves its transport's listener list: the
@@ -47,8 +48,8 @@ private:
     bool WaitForResponse(CallContext* call, std::uint32_t timeoutMs);
     // Takes the call out of the pending calls; false when it was no longer there.
     bool RemoveCall(const UUID& callId);
-    Result OnResponse(IDataStream* data);
-    Result OnRequest(UUID connectionId, std::uint8_t kind, IDataStream* data);
+    [[nodiscard]] Result OnResponse(IDataStream* data);
+    [[nodiscard]] Result OnRequest(UUID connectionId, std::uint8_t kind, IDataStream* data);
 
     std::unique_ptr<Scheduler::FastMutex> transportLock_;
     RefPtr<ITransport> transport_;

@@ -30,17 +30,18 @@ struct ResponseHeader {
 };
 
 // Appends kind, object, method and call identifier (35 bytes).
-Result WriteRequestHeader(IDataStream* out, MessageKind kind, const RequestHeader& header);
+[[nodiscard]] Result WriteRequestHeader(IDataStream* out, MessageKind kind,
+                                        const RequestHeader& header);
 // Appends kind 2, call identifier, result and reply length (25 bytes).
-Result WriteResponseHeader(IDataStream* out, const ResponseHeader& header);
+[[nodiscard]] Result WriteResponseHeader(IDataStream* out, const ResponseHeader& header);
 
 // Read the fields after the kind byte; ResultFail when the message is too short.
-Result ReadRequestHeader(IDataStream* in, RequestHeader* header);
-Result ReadCallId(IDataStream* in, UUID* callId);
+[[nodiscard]] Result ReadRequestHeader(IDataStream* in, RequestHeader* header);
+[[nodiscard]] Result ReadCallId(IDataStream* in, UUID* callId);
 
 // Appends the reply bytes of a response to reply. The length comes from the wire, so it is
 // checked against what the message really holds before anything is allocated: a message
 // shorter than it announces appends nothing (ResultFail).
-Result AppendReplyBytes(IDataStream* in, std::uint32_t length, IDataStream* reply);
+[[nodiscard]] Result AppendReplyBytes(IDataStream* in, std::uint32_t length, IDataStream* reply);
 
 }  // namespace brondal::rpc

@@ -102,28 +102,28 @@ public:
     // negotiates TLS when asked and a context exists. The caller adds the connection to the
     // manager and then starts the reader (StartReader), so that a peer that closes at once
     // cannot have the connection removed before it was added.
-    Result Initialize(std::uint32_t address, std::uint16_t port, std::uint32_t timeoutMs,
-                      void* tlsContext);
+    [[nodiscard]] Result Initialize(std::uint32_t address, std::uint16_t port,
+                                    std::uint32_t timeoutMs, void* tlsContext);
     // Accepted: registers with the manager and sends the handshake. The reader is started
     // by the caller afterwards (StartReader). With encryption, the TLS handshake is the
     // reader's first work (so that a client that never starts one holds only its own
     // thread), and the reader raises the connected event once it succeeded: then
     // AnnouncesItself is true and the caller must not raise it.
-    Result Initialize(int socket, void* tlsContext, bool encrypt);
+    [[nodiscard]] Result Initialize(int socket, void* tlsContext, bool encrypt);
     bool AnnouncesItself() const { return pendingTls_ != nullptr; }
     bool StartReader();
 
     // IWriter: one binary frame.
-    Result Write(UUID channelId, IDataStream* data) override;
-    Result WriteText(const UUID& connectionId, IDataStream* data);
+    [[nodiscard]] Result Write(UUID channelId, IDataStream* data) override;
+    [[nodiscard]] Result WriteText(const UUID& connectionId, IDataStream* data);
     // True when nothing is queued and the socket takes data now.
     bool ReadyForWrite();
-    Result SetKeepAlive(std::uint32_t intervalMs, std::uint32_t timeoutMs);
-    Result SetConnectionSocketDscp(std::uint32_t dscp);
+    [[nodiscard]] Result SetKeepAlive(std::uint32_t intervalMs, std::uint32_t timeoutMs);
+    [[nodiscard]] Result SetConnectionSocketDscp(std::uint32_t dscp);
     // Runs on the manager's thread during the purge sweep: asks the reader to close an idle
     // connection and remove it.
     void PurgeIfIdle();
-    Result Close(bool fromInitialization);
+    [[nodiscard]] Result Close(bool fromInitialization);
 
     bool ThreadFunc() override;
 
@@ -161,12 +161,13 @@ private:
         std::uint32_t sent = 0;
     };
 
-    Result SendFrame(std::vector<std::uint8_t> wire, FrameKind kind, const UUID& connectionId);
+    [[nodiscard]] Result SendFrame(std::vector<std::uint8_t> wire, FrameKind kind,
+                                   const UUID& connectionId);
     // With the write lock: sends from the front of the queue (or from bytes when the queue
     // is empty) until the socket is full. ResultSocketWriteFailed when the socket failed.
-    Result SendNow(const std::uint8_t* bytes, std::uint32_t length, std::uint32_t* sent,
-                   FrameKind kind, const UUID& connectionId);
-    Result FlushLocked();
+    [[nodiscard]] Result SendNow(const std::uint8_t* bytes, std::uint32_t length,
+                                 std::uint32_t* sent, FrameKind kind, const UUID& connectionId);
+    [[nodiscard]] Result FlushLocked();
     // With the write lock: appends the rest of a frame and makes sure the pump watches.
     bool EnqueueLocked(std::vector<std::uint8_t> wire, std::uint32_t sent, int socket);
     // With the write lock: the connection is to be closed as a lost socket by its reader.
@@ -233,7 +234,7 @@ private:
     static constexpr std::size_t CorkLimitBytes = 64 * 1024;
     std::vector<std::uint8_t> cork_;
     std::atomic<bool> corkPending_{false};
-    Result FlushCorkLocked(int socket);
+    [[nodiscard]] Result FlushCorkLocked(int socket);
 };
 
 }  // namespace brondal

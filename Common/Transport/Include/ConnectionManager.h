@@ -36,23 +36,24 @@ public:
     ConnectionManager();
     ~ConnectionManager() override;
 
-    Result Initialize();
+    [[nodiscard]] Result Initialize();
 
     // Waits: the connection is in the table when it returns.
-    Result AddConnection(Connection* connection);
-    Result SetKeepAlive(const UUID& connectionId, std::uint32_t intervalMs,
-                        std::uint32_t timeoutMs);
+    [[nodiscard]] Result AddConnection(Connection* connection);
+    [[nodiscard]] Result SetKeepAlive(const UUID& connectionId, std::uint32_t intervalMs,
+                                      std::uint32_t timeoutMs);
     // Queued; runs after every call queued before it.
-    Result DeleteConnection(const UUID& connectionId);
-    Result DeleteAllConnections();
+    [[nodiscard]] Result DeleteConnection(const UUID& connectionId);
+    [[nodiscard]] Result DeleteAllConnections();
     bool ConnectionReadyForWrite(const UUID& connectionId);
-    Result Write(const UUID& connectionId, const UUID& channelId, IDataStream* data);
+    [[nodiscard]] Result Write(const UUID& connectionId, const UUID& channelId, IDataStream* data);
     // Queued; the outcome is kept for the next text write rather than returned.
-    Result WriteText(const UUID& connectionId, IDataStream* data);
-    Result WriteTextSynchronous(const UUID& connectionId, IDataStream* data);
+    [[nodiscard]] Result WriteText(const UUID& connectionId, IDataStream* data);
+    [[nodiscard]] Result WriteTextSynchronous(const UUID& connectionId, IDataStream* data);
     Result GetPeerIpv4(const UUID& connectionId, std::uint32_t* address, std::uint16_t* port);
-    Result SetConnectionSocketDscp(const UUID& connectionId, std::uint32_t dscp);
-    Result CreateWriter(const UUID& connectionId, ITransportFastWrite::IWriter** writer);
+    [[nodiscard]] Result SetConnectionSocketDscp(const UUID& connectionId, std::uint32_t dscp);
+    [[nodiscard]] Result CreateWriter(const UUID& connectionId,
+                                      ITransportFastWrite::IWriter** writer);
     Result GetLocalIpv4(const UUID& connectionId, std::uint32_t* address);
 
     void SetPurgeEnabled(bool enabled) { purgeEnabled_.store(enabled); }
@@ -60,8 +61,8 @@ public:
     std::uint32_t GetWriteTimeout() const { return writeTimeoutMs_.load(); }
     std::uint32_t GetConnectionCount() const { return connectionCount_.load(); }
 
-    Result ExecuteStub(const UUID& object, std::int32_t method, IDataStream* arguments,
-                       IDataStream* reply) override;
+    [[nodiscard]] Result ExecuteStub(const UUID& object, std::int32_t method,
+                                     IDataStream* arguments, IDataStream* reply) override;
     bool ThreadFunc() override;
 
 private:
@@ -81,16 +82,17 @@ private:
     };
 
     // Posts a call; with reply non-null waits for it and leaves the reply for reading.
-    Result Post(std::int32_t method, IDataStream* arguments, IDataStream* reply);
-    Result QueueWriteText(const UUID& connectionId, IDataStream* data, bool wait);
+    [[nodiscard]] Result Post(std::int32_t method, IDataStream* arguments, IDataStream* reply);
+    [[nodiscard]] Result QueueWriteText(const UUID& connectionId, IDataStream* data, bool wait);
     bool TextWritesBlocked(const UUID& connectionId);
 
-    Result _InternalAddConnection(Connection* connection);
-    Result _InternalSetKeepAlive(const UUID& id, std::uint32_t intervalMs, std::uint32_t timeoutMs);
-    Result _InternalDeleteConnection(const UUID& id);
+    [[nodiscard]] Result _InternalAddConnection(Connection* connection);
+    [[nodiscard]] Result _InternalSetKeepAlive(const UUID& id, std::uint32_t intervalMs,
+                                               std::uint32_t timeoutMs);
+    [[nodiscard]] Result _InternalDeleteConnection(const UUID& id);
     bool _InternalConnectionReadyForWrite(const UUID& id);
-    Result _InternalDeleteAllConnections();
-    Result _InternalWriteText(const UUID& id, IDataStream* data);
+    [[nodiscard]] Result _InternalDeleteAllConnections();
+    [[nodiscard]] Result _InternalWriteText(const UUID& id, IDataStream* data);
     Result _InternalGetPeerIpv4(const UUID& id, std::uint32_t* address, std::uint16_t* port);
     Result _InternalGetLocalIpv4(const UUID& id, std::uint32_t* address);
     Connection* Find(const UUID& id);

@@ -18,7 +18,7 @@ public:
     public:
         virtual ~Message() = default;
         // Appends the record as one whole BSON document.
-        virtual Result Serialize(IDataStream* out) const = 0;
+        [[nodiscard]] virtual Result Serialize(IDataStream* out) const = 0;
     };
 
     // One paced packet: how long it waited for the congestion window (t0 to t1) and how long
@@ -28,7 +28,7 @@ public:
         // The record's epoch is the scheduler's clock now.
         Send(std::uint32_t address, std::uint32_t port, std::uint32_t bytes, std::int64_t t0,
              std::int64_t t1, std::int64_t t2);
-        Result Serialize(IDataStream* out) const override;
+        [[nodiscard]] Result Serialize(IDataStream* out) const override;
 
     private:
         std::uint32_t address_;
@@ -46,12 +46,12 @@ public:
     class Sink {
     public:
         virtual ~Sink() = default;
-        virtual Result Post(std::unique_ptr<Message> record) = 0;
+        [[nodiscard]] virtual Result Post(std::unique_ptr<Message> record) = 0;
     };
 
     // Hands the record to the installed sink. ResultFail, with the record destroyed, when
     // there is no sink or the sink refuses it.
-    static Result Log(std::unique_ptr<Message> record);
+    [[nodiscard]] static Result Log(std::unique_ptr<Message> record);
 
     // Installs a sink (nullptr: none) and returns the previous one. Nothing in the service
     // installs one; the sink must outlive every Log made while it is installed.

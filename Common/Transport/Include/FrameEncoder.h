@@ -16,12 +16,13 @@ void EncodeFrameHeader(const UUID& channel, std::uint32_t length, std::uint8_t* 
 // single TLS write) wants it. A payload above MaxFramePayload is refused with ResultFail and
 // the message "Message exceeded max message size."; wire is untouched then. The payload's
 // position and seal are not touched.
-Result EncodeBinaryFrame(const UUID& channel, IDataStream* payload,
-                         std::vector<std::uint8_t>* wire);
+[[nodiscard]] Result EncodeBinaryFrame(const UUID& channel, IDataStream* payload,
+                                       std::vector<std::uint8_t>* wire);
 
 // One text frame: the prefix (only for connections that use the handshake) and the payload
 // bytes as they are. The caller's text must end with ';' itself. Same size limit and message
 // as binary frames.
-Result EncodeTextFrame(IDataStream* payload, bool withPrefix, std::vector<std::uint8_t>* wire);
+[[nodiscard]] Result EncodeTextFrame(IDataStream* payload, bool withPrefix,
+                                     std::vector<std::uint8_t>* wire);
 
 }  // namespace brondal

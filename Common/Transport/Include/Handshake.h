@@ -43,6 +43,7 @@ HandshakeRecord BuildHandshake(const UUID& connectionId, bool encrypted);
 // arrive within HandshakeFlagWaitMs each, the connection stays plain. The record itself may
 // arrive in pieces as far apart as the source likes within timeoutMs (on the monotonic
 // clock); 0 gives it only what the source's own reads wait.
-Result ReadHandshake(IByteSource& source, HandshakeInfo* info, std::uint32_t timeoutMs = 0);
+[[nodiscard]] Result ReadHandshake(IByteSource& source, HandshakeInfo* info,
+                                   std::uint32_t timeoutMs = 0);
 
 }  // namespace brondal

@@ -35,8 +35,9 @@ public:
     class ITransportNotify : public virtual IRefCount {
     public:
         // A received message on a channel; the stream is the listener's own read view.
-        virtual Result OnDataReady(UUID connectionId, UUID channelId, IDataStream* data) = 0;
-        virtual Result OnEvent(UUID connectionId, std::int32_t event) = 0;
+        [[nodiscard]] virtual Result OnDataReady(UUID connectionId, UUID channelId,
+                                                 IDataStream* data) = 0;
+        [[nodiscard]] virtual Result OnEvent(UUID connectionId, std::int32_t event) = 0;
     };
 
     // Work handed out by a data hook, run once after the listeners have had the message.
@@ -51,47 +52,48 @@ public:
     // transport).
     class IDataHook : public virtual IRefCount {
     public:
-        virtual Result PreOnDataReady(UUID connectionId, UUID* channelId, IDataStream** data,
-                                      PostReceiveTask** task) = 0;
+        [[nodiscard]] virtual Result PreOnDataReady(UUID connectionId, UUID* channelId,
+                                                    IDataStream** data, PostReceiveTask** task) = 0;
     };
 
-    virtual Result SetDataHook(IDataHook* hook) = 0;
-    virtual Result Initialize(bool deliverOnOwnThread, bool enabled) = 0;
-    virtual Result SetEnabled(bool enabled) = 0;
-    virtual Result ReleaseListenerPort() = 0;
-    virtual Result ChangeListenerPort(std::uint16_t port) = 0;
-    virtual Result SetConnectionSocketDscp(UUID connectionId, std::uint32_t dscp) = 0;
-    virtual Result Finalize() = 0;
-    virtual Result SetEncryptionEnabled(bool enabled) = 0;
-    virtual Result AddNotify(ITransportNotify* listener) = 0;
-    virtual Result SetKeepAlive(UUID connectionId, std::uint32_t intervalMs,
-                                std::uint32_t timeoutMs) = 0;
-    virtual Result SetIdleConnectionPurgeEnabled(bool enabled) = 0;
-    virtual Result SetWriteTimeout(std::uint32_t milliseconds) = 0;
-    virtual Result RemoveNotify(ITransportNotify* listener) = 0;
-    virtual Result SetConnectionParameters(std::uint32_t first, std::uint32_t second) = 0;
+    [[nodiscard]] virtual Result SetDataHook(IDataHook* hook) = 0;
+    [[nodiscard]] virtual Result Initialize(bool deliverOnOwnThread, bool enabled) = 0;
+    [[nodiscard]] virtual Result SetEnabled(bool enabled) = 0;
+    [[nodiscard]] virtual Result ReleaseListenerPort() = 0;
+    [[nodiscard]] virtual Result ChangeListenerPort(std::uint16_t port) = 0;
+    [[nodiscard]] virtual Result SetConnectionSocketDscp(UUID connectionId, std::uint32_t dscp) = 0;
+    [[nodiscard]] virtual Result Finalize() = 0;
+    [[nodiscard]] virtual Result SetEncryptionEnabled(bool enabled) = 0;
+    [[nodiscard]] virtual Result AddNotify(ITransportNotify* listener) = 0;
+    [[nodiscard]] virtual Result SetKeepAlive(UUID connectionId, std::uint32_t intervalMs,
+                                              std::uint32_t timeoutMs) = 0;
+    [[nodiscard]] virtual Result SetIdleConnectionPurgeEnabled(bool enabled) = 0;
+    [[nodiscard]] virtual Result SetWriteTimeout(std::uint32_t milliseconds) = 0;
+    [[nodiscard]] virtual Result RemoveNotify(ITransportNotify* listener) = 0;
+    [[nodiscard]] virtual Result SetConnectionParameters(std::uint32_t first,
+                                                         std::uint32_t second) = 0;
     // address: IPv4 in host byte order, 0 for this host. Writes the connection's identifier
     // (the one both ends agree on in the handshake) on success.
-    virtual Result OpenConnection(std::uint32_t address, std::uint16_t port, UUID* connectionId,
-                                  std::uint32_t timeoutMs) = 0;
-    virtual Result CloseConnection(UUID connectionId) = 0;
-    virtual Result CloseAllConnections() = 0;
+    [[nodiscard]] virtual Result OpenConnection(std::uint32_t address, std::uint16_t port,
+                                                UUID* connectionId, std::uint32_t timeoutMs) = 0;
+    [[nodiscard]] virtual Result CloseConnection(UUID connectionId) = 0;
+    [[nodiscard]] virtual Result CloseAllConnections() = 0;
     // port may be null.
     virtual Result GetPeerIpv4(UUID connectionId, std::uint32_t* address, std::uint16_t* port) = 0;
     virtual Result GetLocalIpv4(UUID connectionId, std::uint32_t* address) = 0;
-    virtual Result BeginWrite() = 0;
-    virtual Result EndWrite() = 0;
-    virtual Result ConnectionReadyForWrite(UUID connectionId, bool* ready) = 0;
+    [[nodiscard]] virtual Result BeginWrite() = 0;
+    [[nodiscard]] virtual Result EndWrite() = 0;
+    [[nodiscard]] virtual Result ConnectionReadyForWrite(UUID connectionId, bool* ready) = 0;
     // Writes one binary frame on the channel; returns when it was written.
-    virtual Result Write(UUID connectionId, UUID channelId, IDataStream* data) = 0;
-    virtual Result WriteText(UUID connectionId, IDataStream* data) = 0;
-    virtual Result WriteTextSynchronous(UUID connectionId, IDataStream* data) = 0;
+    [[nodiscard]] virtual Result Write(UUID connectionId, UUID channelId, IDataStream* data) = 0;
+    [[nodiscard]] virtual Result WriteText(UUID connectionId, IDataStream* data) = 0;
+    [[nodiscard]] virtual Result WriteTextSynchronous(UUID connectionId, IDataStream* data) = 0;
     // The number of connections.
-    virtual Result GetStatistics(std::uint32_t* connections) = 0;
+    [[nodiscard]] virtual Result GetStatistics(std::uint32_t* connections) = 0;
     // address: IPv4 in host byte order.
-    virtual Result GetHostByName(const std::string& host, std::uint32_t* address) = 0;
-    virtual Result EnableReliableDelivery() = 0;
-    virtual Result CreateDataStream(IDataStream** data) = 0;
+    [[nodiscard]] virtual Result GetHostByName(const std::string& host, std::uint32_t* address) = 0;
+    [[nodiscard]] virtual Result EnableReliableDelivery() = 0;
+    [[nodiscard]] virtual Result CreateDataStream(IDataStream** data) = 0;
 };
 
 // A transport that can hand out a writer bound to one connection, which writes on the
@@ -100,11 +102,11 @@ class ITransportFastWrite : public ITransport {
 public:
     class IWriter : public virtual IRefCount {
     public:
-        virtual Result Write(UUID channelId, IDataStream* data) = 0;
+        [[nodiscard]] virtual Result Write(UUID channelId, IDataStream* data) = 0;
     };
 
     // ResultConnectionNotFound when there is no such connection.
-    virtual Result CreateWriter(UUID connectionId, IWriter** writer) = 0;
+    [[nodiscard]] virtual Result CreateWriter(UUID connectionId, IWriter** writer) = 0;
 };
 
 }  // namespace brondal

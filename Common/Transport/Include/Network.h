@@ -12,15 +12,16 @@ class Network {
 public:
     virtual ~Network() = default;
     // Binary frames with handshake.
-    virtual Result CreateInstance(std::uint32_t bindAddress, std::uint16_t port,
-                                  ITransport** transport) = 0;
+    [[nodiscard]] virtual Result CreateInstance(std::uint32_t bindAddress, std::uint16_t port,
+                                                ITransport** transport) = 0;
     // Binary frames with handshake, TLS per the settings.
-    virtual Result CreateInstance(std::uint32_t bindAddress, std::uint16_t port,
-                                  const TlsSettings& tls, ITransport** transport) = 0;
-    virtual Result CreateTextInstance(std::uint32_t bindAddress, std::uint16_t port,
-                                      ITransport** transport) = 0;
-    virtual Result CreateRawInstance(std::uint32_t bindAddress, std::uint16_t port,
-                                     const TlsSettings& tls, ITransport** transport) = 0;
+    [[nodiscard]] virtual Result CreateInstance(std::uint32_t bindAddress, std::uint16_t port,
+                                                const TlsSettings& tls, ITransport** transport) = 0;
+    [[nodiscard]] virtual Result CreateTextInstance(std::uint32_t bindAddress, std::uint16_t port,
+                                                    ITransport** transport) = 0;
+    [[nodiscard]] virtual Result CreateRawInstance(std::uint32_t bindAddress, std::uint16_t port,
+                                                   const TlsSettings& tls,
+                                                   ITransport** transport) = 0;
 };
 
 // Created on first use and never freed.

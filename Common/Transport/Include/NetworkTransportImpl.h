@@ -36,38 +36,39 @@ public:
                          const TlsSettings* tls);
     ~NetworkTransportImpl() override;
 
-    Result SetDataHook(IDataHook* hook) override;
-    Result Initialize(bool deliverOnOwnThread, bool enabled) override;
-    Result SetEnabled(bool enabled) override;
-    Result ReleaseListenerPort() override;
-    Result ChangeListenerPort(std::uint16_t port) override;
-    Result SetConnectionSocketDscp(UUID connectionId, std::uint32_t dscp) override;
-    Result Finalize() override;
-    Result SetEncryptionEnabled(bool enabled) override;
-    Result AddNotify(ITransportNotify* listener) override;
-    Result SetKeepAlive(UUID connectionId, std::uint32_t intervalMs,
-                        std::uint32_t timeoutMs) override;
-    Result SetIdleConnectionPurgeEnabled(bool enabled) override;
-    Result SetWriteTimeout(std::uint32_t milliseconds) override;
-    Result RemoveNotify(ITransportNotify* listener) override;
-    Result SetConnectionParameters(std::uint32_t first, std::uint32_t second) override;
-    Result OpenConnection(std::uint32_t address, std::uint16_t port, UUID* connectionId,
-                          std::uint32_t timeoutMs) override;
-    Result CloseConnection(UUID connectionId) override;
-    Result CloseAllConnections() override;
+    [[nodiscard]] Result SetDataHook(IDataHook* hook) override;
+    [[nodiscard]] Result Initialize(bool deliverOnOwnThread, bool enabled) override;
+    [[nodiscard]] Result SetEnabled(bool enabled) override;
+    [[nodiscard]] Result ReleaseListenerPort() override;
+    [[nodiscard]] Result ChangeListenerPort(std::uint16_t port) override;
+    [[nodiscard]] Result SetConnectionSocketDscp(UUID connectionId, std::uint32_t dscp) override;
+    [[nodiscard]] Result Finalize() override;
+    [[nodiscard]] Result SetEncryptionEnabled(bool enabled) override;
+    [[nodiscard]] Result AddNotify(ITransportNotify* listener) override;
+    [[nodiscard]] Result SetKeepAlive(UUID connectionId, std::uint32_t intervalMs,
+                                      std::uint32_t timeoutMs) override;
+    [[nodiscard]] Result SetIdleConnectionPurgeEnabled(bool enabled) override;
+    [[nodiscard]] Result SetWriteTimeout(std::uint32_t milliseconds) override;
+    [[nodiscard]] Result RemoveNotify(ITransportNotify* listener) override;
+    [[nodiscard]] Result SetConnectionParameters(std::uint32_t first,
+                                                 std::uint32_t second) override;
+    [[nodiscard]] Result OpenConnection(std::uint32_t address, std::uint16_t port,
+                                        UUID* connectionId, std::uint32_t timeoutMs) override;
+    [[nodiscard]] Result CloseConnection(UUID connectionId) override;
+    [[nodiscard]] Result CloseAllConnections() override;
     Result GetPeerIpv4(UUID connectionId, std::uint32_t* address, std::uint16_t* port) override;
     Result GetLocalIpv4(UUID connectionId, std::uint32_t* address) override;
-    Result BeginWrite() override;
-    Result EndWrite() override;
-    Result ConnectionReadyForWrite(UUID connectionId, bool* ready) override;
-    Result Write(UUID connectionId, UUID channelId, IDataStream* data) override;
-    Result WriteText(UUID connectionId, IDataStream* data) override;
-    Result WriteTextSynchronous(UUID connectionId, IDataStream* data) override;
-    Result GetStatistics(std::uint32_t* connections) override;
-    Result GetHostByName(const std::string& host, std::uint32_t* address) override;
-    Result EnableReliableDelivery() override;
-    Result CreateWriter(UUID connectionId, IWriter** writer) override;
-    Result CreateDataStream(IDataStream** data) override;
+    [[nodiscard]] Result BeginWrite() override;
+    [[nodiscard]] Result EndWrite() override;
+    [[nodiscard]] Result ConnectionReadyForWrite(UUID connectionId, bool* ready) override;
+    [[nodiscard]] Result Write(UUID connectionId, UUID channelId, IDataStream* data) override;
+    [[nodiscard]] Result WriteText(UUID connectionId, IDataStream* data) override;
+    [[nodiscard]] Result WriteTextSynchronous(UUID connectionId, IDataStream* data) override;
+    [[nodiscard]] Result GetStatistics(std::uint32_t* connections) override;
+    [[nodiscard]] Result GetHostByName(const std::string& host, std::uint32_t* address) override;
+    [[nodiscard]] Result EnableReliableDelivery() override;
+    [[nodiscard]] Result CreateWriter(UUID connectionId, IWriter** writer) override;
+    [[nodiscard]] Result CreateDataStream(IDataStream** data) override;
 
     static void LogSslSyscallErrors();
 
@@ -126,15 +127,17 @@ private:
 namespace platform {
 
 // Binary-framed transport with handshake, plain.
-Result CreateInstance(std::uint32_t bindAddress, std::uint16_t port, ITransport** transport);
+[[nodiscard]] Result CreateInstance(std::uint32_t bindAddress, std::uint16_t port,
+                                    ITransport** transport);
 // Binary-framed transport with handshake, with TLS settings.
-Result CreateInstance(std::uint32_t bindAddress, std::uint16_t port, const TlsSettings& tls,
-                      ITransport** transport);
+[[nodiscard]] Result CreateInstance(std::uint32_t bindAddress, std::uint16_t port,
+                                    const TlsSettings& tls, ITransport** transport);
 // Text frames with handshake.
-Result CreateTextInstance(std::uint32_t bindAddress, std::uint16_t port, ITransport** transport);
+[[nodiscard]] Result CreateTextInstance(std::uint32_t bindAddress, std::uint16_t port,
+                                        ITransport** transport);
 // Raw chunks, no handshake.
-Result CreateRawInstance(std::uint32_t bindAddress, std::uint16_t port, const TlsSettings& tls,
-                         ITransport** transport);
+[[nodiscard]] Result CreateRawInstance(std::uint32_t bindAddress, std::uint16_t port,
+                                       const TlsSettings& tls, ITransport** transport);
 
 }  // namespace platform
 

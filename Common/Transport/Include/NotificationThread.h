@@ -43,16 +43,17 @@ public:
     explicit NotificationThread(bool deliverOnOwnThread);
     ~NotificationThread() override;
 
-    Result Initialize();
-    Result AddNotify(ITransport::ITransportNotify* listener);
-    Result RemoveNotify(ITransport::ITransportNotify* listener);
+    [[nodiscard]] Result Initialize();
+    [[nodiscard]] Result AddNotify(ITransport::ITransportNotify* listener);
+    [[nodiscard]] Result RemoveNotify(ITransport::ITransportNotify* listener);
     // Drops every listener; the transport's Finalize.
     void ClearNotify();
     // ResultFail when a different hook is already set; none always clears.
-    Result SetDataHook(ITransport::IDataHook* hook);
+    [[nodiscard]] Result SetDataHook(ITransport::IDataHook* hook);
     // stream: the received frame; each listener gets its own read view of it.
-    Result OnDataReady(const UUID& connectionId, const UUID& channelId, IDataStream* stream);
-    Result OnEvent(const UUID& connectionId, std::int32_t event);
+    [[nodiscard]] Result OnDataReady(const UUID& connectionId, const UUID& channelId,
+                                     IDataStream* stream);
+    [[nodiscard]] Result OnEvent(const UUID& connectionId, std::int32_t event);
     // For a connection's reader, before it reads: true at once while its connection and the
     // transport are under their bounds (always without own-thread delivery); otherwise waits
     // up to timeoutMs for the delivering thread to catch up and says whether it did.
@@ -64,8 +65,8 @@ public:
     };
     Pending PendingFor(const UUID& connectionId);
 
-    Result ExecuteStub(const UUID& object, std::int32_t method, IDataStream* arguments,
-                       IDataStream* reply) override;
+    [[nodiscard]] Result ExecuteStub(const UUID& object, std::int32_t method,
+                                     IDataStream* arguments, IDataStream* reply) override;
     bool ThreadFunc() override;
 
 private:

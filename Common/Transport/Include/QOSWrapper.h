@@ -21,7 +21,7 @@ public:
     };
 
     // ResultOk, on the first call and on every later one.
-    static Result Initialize();
+    [[nodiscard]] static Result Initialize();
 
     // Marks the socket with dscp and stores a non-zero state: ResultOk. When the socket
     // refuses the marking (closed, not a socket): ResultSocketWriteFailed with a zero state.
@@ -29,12 +29,12 @@ public:
     // marked, a warning is logged, and the result is ResultOk. A dscp above 63 has no exact
     // encoding: its class is marked without a warning. A socket that already had a state
     // gets a new one; the old state holds nothing that needs giving back.
-    static Result SetDSCP(int socket, State* state, std::uint32_t dscp);
+    [[nodiscard]] static Result SetDSCP(int socket, State* state, std::uint32_t dscp);
 
     // Clears the socket's marking when the state says it has one: ResultOk, or ResultFail
     // when the socket refuses. A zero state does not touch the socket. The caller clears
     // its state afterwards.
-    static Result CleanupQos(int socket, const State& state);
+    [[nodiscard]] static Result CleanupQos(int socket, const State& state);
 
     QOSWrapper() = delete;
 };

@@ -13,8 +13,9 @@ namespace brondal {
 // byte count, then the bytes.
 inline constexpr std::uint32_t MaxRawChunk = 10240;
 
-Result BuildRawChunk(std::uint32_t peerAddress, std::uint32_t localAddress,
-                     const std::uint8_t* bytes, std::uint32_t count, IDataStream** chunk);
+[[nodiscard]] Result BuildRawChunk(std::uint32_t peerAddress, std::uint32_t localAddress,
+                                   const std::uint8_t* bytes, std::uint32_t count,
+                                   IDataStream** chunk);
 
 // One pass: receives up to MaxRawChunk bytes and, when at least one came, builds the chunk.
 // Returns the source's result (a byte count or its status); *chunk is set only for a count.

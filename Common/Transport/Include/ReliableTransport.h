@@ -10,7 +10,7 @@ namespace brondal {
 // binary-framed TCP transport listening on bindAddress:port (port 0: no listener). Writes
 // *transport with one reference on success; a failure of the TCP transport is returned
 // unchanged.
-Result CreateReliableTransport(std::uint32_t bindAddress, std::uint16_t port,
-                               ITransport** transport);
+[[nodiscard]] Result CreateReliableTransport(std::uint32_t bindAddress, std::uint16_t port,
+                                             ITransport** transport);
 
 }  // namespace brondal

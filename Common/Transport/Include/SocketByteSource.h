@@ -52,7 +52,7 @@ public:
 
     // Runs the TLS handshake on the socket (non-blocking from then on), for the accepting
     // side (server) or the connecting side, within timeoutMs. Logs and returns ResultFail.
-    Result NegotiateTls(void* context, bool server, std::uint32_t timeoutMs);
+    [[nodiscard]] Result NegotiateTls(void* context, bool server, std::uint32_t timeoutMs);
 
     // The connection's only calls that touch the socket's data. Each clears the socket
     // error first and returns a byte count, 0 (closed) or -1 (failed); failures are logged.

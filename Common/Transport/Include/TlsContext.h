@@ -19,14 +19,15 @@ public:
     TlsContext& operator=(const TlsContext&) = delete;
 
     // Failures are logged with their fixed messages; *context is set only on success.
-    static Result CreateServer(const TlsSettings& settings, std::unique_ptr<TlsContext>* context);
-    static Result CreateClient(std::unique_ptr<TlsContext>* context);
+    [[nodiscard]] static Result CreateServer(const TlsSettings& settings,
+                                             std::unique_ptr<TlsContext>* context);
+    [[nodiscard]] static Result CreateClient(std::unique_ptr<TlsContext>* context);
 
     ssl_ctx_st* Get() const { return context_; }
 
 private:
     explicit TlsContext(ssl_ctx_st* context) : context_(context) {}
-    static Result Create(bool server, std::unique_ptr<TlsContext>* context);
+    [[nodiscard]] static Result Create(bool server, std::unique_ptr<TlsContext>* context);
 
     ssl_ctx_st* context_;
 };

@@ -21,6 +21,9 @@
 
 namespace brondal {
 
+// Close and the manager's removal are dropped with (void) where the connection is going
+// either way (a failed initialisation, a lost socket): their results add nothing.
+
 using namespace platform;
 
 namespace {
@@ -67,7 +70,7 @@ Connection::~Connection() {
     }
     Stop();
     LOG_SPEW(0, "Connection Destructor ThreadQuit END");
-    Close(false);
+    (void)Close(false);
     keepAlive_.Stop();
     if (pendingTls_ != nullptr) SSL_CTX_free(pendingTls_);
     LOG_SPEW(0, "Connection Destructor END");
@@ -126,7 +129,7 @@ Result Connection::Initialize(std::uint32_t address, std::uint16_t port, std::ui
     source_.SetSocket(socket);
     if (TcpSetNoDelay(socket) != 0) {
         LOG_SEVERE("Unable to set socket option while initializing. Error: %d", LastSocketError());
-        Close(true);
+        (void)Close(true);
         return ResultFail;
     }
     if (TcpConnect(socket, address, port, DefaultConnectTimeoutMs) != 0) {
@@ -135,7 +138,7 @@ Result Connection::Initialize(std::uint32_t address, std::uint16_t port, std::ui
         } else {
             LOG_SEVERE("Unable to connect. Error: %d", LastSocketError());
         }
-        Close(true);
+        (void)Close(true);
         return ResultFail;
     }
     TcpGetLocal(socket, &localAddress_, nullptr);
@@ -145,19 +148,19 @@ Result Connection::Initialize(std::uint32_t address, std::uint16_t port, std::ui
     if (TcpWaitReadable(socket, static_cast<std::int32_t>(handshakeWait)) != 1) {
         LOG_SEVERE("Unable to connect to remote server (non-blocking socket). Error: %d",
                    LastSocketError());
-        Close(true);
+        (void)Close(true);
         return ResultFail;
     }
     HandshakeInfo info;
     Result result = ReadHandshake(source_, &info, handshakeWait);
     if (Failed(result)) {
-        Close(true);
+        (void)Close(true);
         return result;
     }
     id_ = info.connectionId;
     if (info.encryptionRequested && tlsContext != nullptr &&
         Failed(source_.NegotiateTls(tlsContext, false, handshakeWait))) {
-        Close(true);
+        (void)Close(true);
         return ResultFail;
     }
     LOG_SPEW(0, "Connection completed - Connection ID: %s", id_.ToString().c_str());
@@ -169,7 +172,7 @@ Result Connection::Initialize(int socket, void* tlsContext, bool encrypt) {
     source_.SetSocket(socket);
     ConnectionManager* manager = AcquireManager();
     if (manager == nullptr) {
-        Close(true);
+        (void)Close(true);
         return ResultFail;
     }
     TcpGetLocal(socket, &localAddress_, nullptr);
@@ -192,8 +195,8 @@ Result Connection::Initialize(int socket, void* tlsContext, bool encrypt) {
         }
     }
     if (Failed(result)) {
-        Close(true);
-        manager->DeleteConnection(id_);
+        (void)Close(true);
+        (void)manager->DeleteConnection(id_);
         manager->Release();
         return ResultFail;
     }
@@ -208,15 +211,15 @@ bool Connection::RunPendingTls() {
     pendingTls_ = nullptr;
     SSL_CTX_free(context);
     if (!negotiated) {
-        Close(true);
+        (void)Close(true);
         if (ConnectionManager* manager = AcquireManager()) {
-            manager->DeleteConnection(id_);
+            (void)manager->DeleteConnection(id_);
             manager->Release();
         }
         return false;
     }
     LOG_SPEW(0, "Connection Created - Connection ID - %s", id_.ToString().c_str());
-    notify_->OnEvent(id_, ITransport::ConnectionOpened);
+    (void)notify_->OnEvent(id_, ITransport::ConnectionOpened);
     return true;
 }
 
@@ -506,7 +509,7 @@ Result Connection::Close(bool fromInitialization) {
     socket = source_.GetSocket();
     if (socket < 0) return ResultOk;
     if (qos_.handle != 0 || qos_.flow != 0) {
-        QOSWrapper::CleanupQos(socket, qos_);
+        (void)QOSWrapper::CleanupQos(socket, qos_);
         qos_ = {};
     }
     DropOutputLocked(socket);
@@ -518,9 +521,9 @@ Result Connection::Close(bool fromInitialization) {
 }
 
 void Connection::CloseAndRemove() {
-    Close(false);
+    (void)Close(false);
     if (ConnectionManager* manager = AcquireManager()) {
-        manager->DeleteConnection(id_);
+        (void)manager->DeleteConnection(id_);
         manager->Release();
     }
 }
@@ -528,7 +531,7 @@ void Connection::CloseAndRemove() {
 void Connection::Deliver(const UUID& channelId, IDataStream* data) {
     const Connection* outer = delivering;
     delivering = this;
-    notify_->OnDataReady(id_, channelId, data);
+    (void)notify_->OnDataReady(id_, channelId, data);
     delivering = outer;
     if (!corkPending_.load(std::memory_order_relaxed)) return;
     MutexGuard guard(*writeLock_);

@@ -11,13 +11,17 @@
 
 namespace brondal {
 
+// Calls are marshalled through memory streams this file writes and reads itself: a write
+// fails only without memory and a failed read leaves the value the call then refuses, so
+// those results are dropped with (void).
+
 namespace {
 
 const UUID QueueObject{};
 
 RefPtr<IDataStream> NewStream() {
     RefPtr<IDataStream> stream;
-    NewDataStream(stream.Receive());
+    (void)NewDataStream(stream.Receive());
     return stream;
 }
 
@@ -31,7 +35,7 @@ ConnectionManager::ConnectionManager()
 
 ConnectionManager::~ConnectionManager() {
     Stop();
-    RemoveStub(QueueObject);
+    (void)RemoveStub(QueueObject);
     for (auto& [id, connection] : connections_) {
         connection->DetachManager();
         connection->OnRemoved();
@@ -60,7 +64,7 @@ Result ConnectionManager::Post(std::int32_t method, IDataStream* arguments, IDat
     // A caller on the manager's own thread (a listener called from a purge, say) would wait
     // for itself: run its call in place.
     if (GetScheduler().GetCurrentThreadId() == ownThreadId_.load()) {
-        ExecuteStub(QueueObject, method, arguments, reply);
+        (void)ExecuteStub(QueueObject, method, arguments, reply);
         return ReplyResult(reply);
     }
     std::unique_ptr<Scheduler::Event> done = GetScheduler().CreateEvent(false, false);
@@ -74,7 +78,7 @@ Result ConnectionManager::Post(std::int32_t method, IDataStream* arguments, IDat
 Result ConnectionManager::AddConnection(Connection* connection) {
     RefPtr<IDataStream> arguments = NewStream();
     RefPtr<IDataStream> reply = NewStream();
-    WritePointer(arguments.Get(), connection);
+    (void)WritePointer(arguments.Get(), connection);
     return Post(MethodAddConnection, arguments.Get(), reply.Get());
 }
 
@@ -82,7 +86,7 @@ Result ConnectionManager::SetKeepAlive(const UUID& connectionId, std::uint32_t i
                                        std::uint32_t timeoutMs) {
     RefPtr<IDataStream> arguments = NewStream();
     RefPtr<IDataStream> reply = NewStream();
-    WriteId(arguments.Get(), connectionId);
+    (void)WriteId(arguments.Get(), connectionId);
     arguments->WriteUInt32(intervalMs);
     arguments->WriteUInt32(timeoutMs);
     return Post(MethodSetKeepAlive, arguments.Get(), reply.Get());
@@ -90,20 +94,20 @@ Result ConnectionManager::SetKeepAlive(const UUID& connectionId, std::uint32_t i
 
 Result ConnectionManager::DeleteConnection(const UUID& connectionId) {
     RefPtr<IDataStream> arguments = NewStream();
-    WriteId(arguments.Get(), connectionId);
-    Post(MethodDeleteConnection, arguments.Get(), nullptr);
+    (void)WriteId(arguments.Get(), connectionId);
+    (void)Post(MethodDeleteConnection, arguments.Get(), nullptr);
     return ResultOk;
 }
 
 Result ConnectionManager::DeleteAllConnections() {
-    Post(MethodDeleteAll, nullptr, nullptr);
+    (void)Post(MethodDeleteAll, nullptr, nullptr);
     return ResultOk;
 }
 
 bool ConnectionManager::ConnectionReadyForWrite(const UUID& connectionId) {
     RefPtr<IDataStream> arguments = NewStream();
     RefPtr<IDataStream> reply = NewStream();
-    WriteId(arguments.Get(), connectionId);
+    (void)WriteId(arguments.Get(), connectionId);
     if (Failed(Post(MethodReadyForWrite, arguments.Get(), reply.Get()))) return false;
     SkipResult(reply.Get());
     bool ready = false;
@@ -133,9 +137,9 @@ Result ConnectionManager::QueueWriteText(const UUID& connectionId, IDataStream* 
     if (TextWritesBlocked(connectionId)) return ResultSocketWriteFailed;
     RefPtr<IDataStream> arguments = NewStream();
     RefPtr<IDataStream> reply = wait ? NewStream() : RefPtr<IDataStream>();
-    WriteId(arguments.Get(), connectionId);
+    (void)WriteId(arguments.Get(), connectionId);
     if (data) data->AddRef();
-    WritePointer(arguments.Get(), data);
+    (void)WritePointer(arguments.Get(), data);
     Result result = Post(MethodWriteText, arguments.Get(), reply.Get());
     if (!wait) return Failed(result) ? result : ResultOk;
     return TextWritesBlocked(connectionId) ? ResultSocketWriteFailed : ResultOk;
@@ -153,7 +157,7 @@ Result ConnectionManager::GetPeerIpv4(const UUID& connectionId, std::uint32_t* a
                                       std::uint16_t* port) {
     RefPtr<IDataStream> arguments = NewStream();
     RefPtr<IDataStream> reply = NewStream();
-    WriteId(arguments.Get(), connectionId);
+    (void)WriteId(arguments.Get(), connectionId);
     Result result = Post(MethodGetPeerIpv4, arguments.Get(), reply.Get());
     if (Failed(result)) return result;
     SkipResult(reply.Get());
@@ -169,7 +173,7 @@ Result ConnectionManager::GetPeerIpv4(const UUID& connectionId, std::uint32_t* a
 Result ConnectionManager::SetConnectionSocketDscp(const UUID& connectionId, std::uint32_t dscp) {
     RefPtr<IDataStream> arguments = NewStream();
     RefPtr<IDataStream> reply = NewStream();
-    WriteId(arguments.Get(), connectionId);
+    (void)WriteId(arguments.Get(), connectionId);
     arguments->WriteUInt32(dscp);
     return Post(MethodSetDscp, arguments.Get(), reply.Get());
 }
@@ -178,7 +182,7 @@ Result ConnectionManager::CreateWriter(const UUID& connectionId,
                                        ITransportFastWrite::IWriter** writer) {
     RefPtr<IDataStream> arguments = NewStream();
     RefPtr<IDataStream> reply = NewStream();
-    WriteId(arguments.Get(), connectionId);
+    (void)WriteId(arguments.Get(), connectionId);
     Result result = Post(MethodCreateWriter, arguments.Get(), reply.Get());
     if (Failed(result)) return result;
     SkipResult(reply.Get());
@@ -192,8 +196,8 @@ Result ConnectionManager::CreateWriter(const UUID& connectionId,
 Result ConnectionManager::GetLocalIpv4(const UUID& connectionId, std::uint32_t* address) {
     RefPtr<IDataStream> arguments = NewStream();
     RefPtr<IDataStream> reply = NewStream();
-    WriteId(arguments.Get(), connectionId);
-    Post(MethodGetLocalIpv4, arguments.Get(), reply.Get());
+    (void)WriteId(arguments.Get(), connectionId);
+    (void)Post(MethodGetLocalIpv4, arguments.Get(), reply.Get());
     // An absent connection reads as address 0, not as a failure.
     SkipResult(reply.Get());
     std::uint32_t local = 0;
@@ -228,16 +232,16 @@ Result ConnectionManager::ExecuteStub(const UUID&, std::int32_t method, IDataStr
         case MethodSetKeepAlive: {
             std::uint32_t interval = 0;
             std::uint32_t timeout = 0;
-            ReadId(arguments, &id);
+            (void)ReadId(arguments, &id);
             arguments->ReadUInt32(&interval);
             arguments->ReadUInt32(&timeout);
             return answer(_InternalSetKeepAlive(id, interval, timeout));
         }
         case MethodDeleteConnection:
-            ReadId(arguments, &id);
+            (void)ReadId(arguments, &id);
             return answer(_InternalDeleteConnection(id));
         case MethodReadyForWrite: {
-            ReadId(arguments, &id);
+            (void)ReadId(arguments, &id);
             const bool ready = _InternalConnectionReadyForWrite(id);
             answer(ResultOk);
             if (reply) reply->WriteBool(ready);
@@ -245,7 +249,7 @@ Result ConnectionManager::ExecuteStub(const UUID&, std::int32_t method, IDataStr
         }
         case MethodWriteText: {
             IDataStream* data = nullptr;
-            ReadId(arguments, &id);
+            (void)ReadId(arguments, &id);
             result = ReadPointer(arguments, &data);
             if (Failed(result)) {
                 LOG_SEVERE("Unable to marshal stream pointer from stream.");
@@ -259,7 +263,7 @@ Result ConnectionManager::ExecuteStub(const UUID&, std::int32_t method, IDataStr
         case MethodGetPeerIpv4: {
             std::uint32_t address = 0;
             std::uint16_t port = 0;
-            ReadId(arguments, &id);
+            (void)ReadId(arguments, &id);
             result = answer(_InternalGetPeerIpv4(id, &address, &port));
             if (reply) {
                 reply->WriteUInt32(address);
@@ -269,7 +273,7 @@ Result ConnectionManager::ExecuteStub(const UUID&, std::int32_t method, IDataStr
         }
         case MethodSetDscp: {
             std::uint32_t dscp = 0;
-            ReadId(arguments, &id);
+            (void)ReadId(arguments, &id);
             arguments->ReadUInt32(&dscp);
             Connection* connection = Find(id);
             if (connection == nullptr) {
@@ -279,7 +283,7 @@ Result ConnectionManager::ExecuteStub(const UUID&, std::int32_t method, IDataStr
             return answer(connection->SetConnectionSocketDscp(dscp));
         }
         case MethodCreateWriter: {
-            ReadId(arguments, &id);
+            (void)ReadId(arguments, &id);
             Connection* connection = Find(id);
             if (connection == nullptr) {
                 LOG_SEVERE("Connection not found");
@@ -289,7 +293,7 @@ Result ConnectionManager::ExecuteStub(const UUID&, std::int32_t method, IDataStr
             writer->AddRef();
             answer(ResultOk);
             if (reply) {
-                WritePointer(reply, writer);
+                (void)WritePointer(reply, writer);
             } else {
                 writer->Release();
             }
@@ -297,7 +301,7 @@ Result ConnectionManager::ExecuteStub(const UUID&, std::int32_t method, IDataStr
         }
         case MethodGetLocalIpv4: {
             std::uint32_t address = 0;
-            ReadId(arguments, &id);
+            (void)ReadId(arguments, &id);
             result = answer(_InternalGetLocalIpv4(id, &address));
             if (reply) reply->WriteUInt32(address);
             return result;
@@ -329,7 +333,7 @@ Result ConnectionManager::_InternalSetKeepAlive(const UUID& id, std::uint32_t in
         LOG_SPEW(0, "Connection not found");
         return ResultOk;
     }
-    connection->SetKeepAlive(intervalMs, timeoutMs);
+    (void)connection->SetKeepAlive(intervalMs, timeoutMs);
     return ResultOk;
 }
 
@@ -412,7 +416,7 @@ bool ConnectionManager::ThreadFunc() {
     SharedThreadScope shared;
     ownThreadId_.store(GetScheduler().GetCurrentThreadId());
     if (TryAddRef() == 0) return false;
-    ProcessQueue();
+    (void)ProcessQueue();
     const std::int64_t now = GetScheduler().GetTimeMs();
     if (purgeEnabled_.load() && now - lastSweepMs_ > PurgeSweepIntervalMs) {
         // A purge only queues the removal, so the table does not change under the loop.

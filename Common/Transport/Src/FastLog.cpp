@@ -10,6 +10,8 @@
 
 namespace brondal {
 
+// The records' keys are fixed and distinct, so setting them cannot fail short of memory.
+
 namespace {
 
 std::atomic<FastLog::Sink*> installedSink{nullptr};
@@ -37,13 +39,13 @@ Result FastLog::Send::Serialize(IDataStream* out) const {
     using namespace minibson;
     document record;
     // The 32-bit fields keep their bit pattern in BSON's signed int32.
-    record.Set("bytes", std::make_unique<int32>(static_cast<std::int32_t>(bytes_)));
-    record.Set("epoch", std::make_unique<int64>(epoch_));
-    record.Set("fc-delay", std::make_unique<Double>(CountsToMs(t0_, t1_)));
-    record.Set("ip", std::make_unique<int32>(static_cast<std::int32_t>(address_)));
-    record.Set("net-delay", std::make_unique<Double>(CountsToMs(t1_, t2_)));
-    record.Set("port", std::make_unique<int32>(static_cast<std::int32_t>(port_)));
-    record.Set("type", std::make_unique<minibson::string>("send"));
+    (void)record.Set("bytes", std::make_unique<int32>(static_cast<std::int32_t>(bytes_)));
+    (void)record.Set("epoch", std::make_unique<int64>(epoch_));
+    (void)record.Set("fc-delay", std::make_unique<Double>(CountsToMs(t0_, t1_)));
+    (void)record.Set("ip", std::make_unique<int32>(static_cast<std::int32_t>(address_)));
+    (void)record.Set("net-delay", std::make_unique<Double>(CountsToMs(t1_, t2_)));
+    (void)record.Set("port", std::make_unique<int32>(static_cast<std::int32_t>(port_)));
+    (void)record.Set("type", std::make_unique<minibson::string>("send"));
     return record.Serialize(out);
 }
 

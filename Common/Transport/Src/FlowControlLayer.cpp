@@ -95,9 +95,9 @@ Result FlowControlLayer::SendPaced(const Queued& queued, std::uint32_t timeoutMs
     }
     result = lower_->Send(paced.Get(), timeoutMs);
     const std::int64_t t2 = FastLog::Counter();
-    FastLog::Log(std::make_unique<FastLog::Send>(peerAddress_, peerPort_,
-                                                 static_cast<std::uint32_t>(queued.bytes),
-                                                 queued.queuedAt, t1, t2));
+    (void)FastLog::Log(std::make_unique<FastLog::Send>(peerAddress_, peerPort_,
+                                                       static_cast<std::uint32_t>(queued.bytes),
+                                                       queued.queuedAt, t1, t2));
     return result;
 }
 

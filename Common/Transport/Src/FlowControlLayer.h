@@ -34,14 +34,16 @@ public:
                      std::unique_ptr<IFlowControl> flowControl,
                      std::unique_ptr<ITransportLayer> lower);
 
-    Result Send(IDataStream* packet, std::uint32_t timeoutMs) override;
-    Result Receive(RefPtr<IDataStream>& stream, RefPtr<ITransport::PostReceiveTask>& task) override;
-    Result Connect(const UUID& connectionId, const UUID& sessionId, bool reconnect) override;
-    Result Disconnect() override;
+    [[nodiscard]] Result Send(IDataStream* packet, std::uint32_t timeoutMs) override;
+    [[nodiscard]] Result Receive(RefPtr<IDataStream>& stream,
+                                 RefPtr<ITransport::PostReceiveTask>& task) override;
+    [[nodiscard]] Result Connect(const UUID& connectionId, const UUID& sessionId,
+                                 bool reconnect) override;
+    [[nodiscard]] Result Disconnect() override;
 
     // Sends queued packets while the window admits them; the first failure of the layer
     // below (a lost socket), or 0.
-    Result Pump();
+    [[nodiscard]] Result Pump();
 
     bool IsActive() const { return active_; }
     // Nothing is queued and the window admits a packet now.
@@ -57,7 +59,7 @@ private:
         std::int64_t queuedAt;
     };
 
-    Result SendPaced(const Queued& queued, std::uint32_t timeoutMs);
+    [[nodiscard]] Result SendPaced(const Queued& queued, std::uint32_t timeoutMs);
 
     IRefCount* adapter_;
     IRefCount* connection_;

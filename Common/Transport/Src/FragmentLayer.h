@@ -59,10 +59,12 @@ public:
                            std::shared_ptr<Budget> budget = nullptr, Limits limits = {});
     ~FragmentLayer() override;
 
-    Result Send(IDataStream* message, std::uint32_t timeoutMs) override;
-    Result Receive(RefPtr<IDataStream>& stream, RefPtr<ITransport::PostReceiveTask>& task) override;
-    Result Connect(const UUID& connectionId, const UUID& sessionId, bool reconnect) override;
-    Result Disconnect() override;
+    [[nodiscard]] Result Send(IDataStream* message, std::uint32_t timeoutMs) override;
+    [[nodiscard]] Result Receive(RefPtr<IDataStream>& stream,
+                                 RefPtr<ITransport::PostReceiveTask>& task) override;
+    [[nodiscard]] Result Connect(const UUID& connectionId, const UUID& sessionId,
+                                 bool reconnect) override;
+    [[nodiscard]] Result Disconnect() override;
 
 private:
     void DropPartial();

@@ -18,19 +18,20 @@ public:
 
     // Puts this layer's header in front of the message and passes it down. timeoutMs 0
     // marks control traffic: not fragmented, not paced, never waits for a reconnect.
-    virtual Result Send(IDataStream* message, std::uint32_t timeoutMs) = 0;
+    [[nodiscard]] virtual Result Send(IDataStream* message, std::uint32_t timeoutMs) = 0;
 
     // Takes a received message from the layer below. On return stream is the message for
     // the layer above (positioned after this layer's header) or null when this layer
     // consumed it. A layer may chain a task to run once the message has been delivered.
-    virtual Result Receive(RefPtr<IDataStream>& stream,
-                           RefPtr<ITransport::PostReceiveTask>& task) = 0;
+    [[nodiscard]] virtual Result Receive(RefPtr<IDataStream>& stream,
+                                         RefPtr<ITransport::PostReceiveTask>& task) = 0;
 
     // The connection is (re)opened; a nil connection id when the local side closes it.
-    virtual Result Connect(const UUID& connectionId, const UUID& sessionId, bool reconnect) = 0;
+    [[nodiscard]] virtual Result Connect(const UUID& connectionId, const UUID& sessionId,
+                                         bool reconnect) = 0;
 
     // The socket is lost.
-    virtual Result Disconnect() = 0;
+    [[nodiscard]] virtual Result Disconnect() = 0;
 };
 
 // How a layer's Receive begins: the message from the layer below, and its kind byte read.
@@ -61,13 +62,13 @@ inline ReceivedKind ReceiveKind(ITransportLayer& lower, RefPtr<IDataStream>& str
 class IResendConnection {
 public:
     // A hello arrived.
-    virtual Result OnConnect(const UUID& peerConnectionId, const UUID& peerSessionId,
-                             bool reconnect) = 0;
+    [[nodiscard]] virtual Result OnConnect(const UUID& peerConnectionId, const UUID& peerSessionId,
+                                           bool reconnect) = 0;
     // The message with the next sequence number was taken as received (positioned after
     // the sequence header). Called before its acknowledgement goes out, while nothing has
     // released the monitor since the sequence advanced, so the connection can queue it for
     // delivery in sequence order. A failure drops the message (it stays taken).
-    virtual Result OnAccepted(IDataStream*) { return ResultOk; }
+    [[nodiscard]] virtual Result OnAccepted(IDataStream*) { return ResultOk; }
     // The socket is lost and a new one awaited: first-time messages are only retained.
     virtual bool Reconnecting() const { return false; }
     // Retained messages were acknowledged, so the held output shrank.

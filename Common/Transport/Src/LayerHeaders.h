@@ -53,30 +53,30 @@ struct Hello {
 };
 
 // User message: kind, the caller's channel; the payload follows.
-Result WriteUserMessageHeader(IDataStream* out, const UUID& channel);
-Result ReadUserMessageHeader(IDataStream* in, UUID* channel);
+[[nodiscard]] Result WriteUserMessageHeader(IDataStream* out, const UUID& channel);
+[[nodiscard]] Result ReadUserMessageHeader(IDataStream* in, UUID* channel);
 
 // Fragment: kind, whether it is the message's last; up to MaxFragmentBody bytes follow.
-Result WriteFragmentHeader(IDataStream* out, bool last);
-Result ReadFragmentHeader(IDataStream* in, bool* last);
+[[nodiscard]] Result WriteFragmentHeader(IDataStream* out, bool last);
+[[nodiscard]] Result ReadFragmentHeader(IDataStream* in, bool* last);
 
 // Paced data: kind, the sender's clock in ms; the packet follows.
-Result WritePacedDataHeader(IDataStream* out, std::int64_t sentMs);
-Result ReadPacedDataHeader(IDataStream* in, std::int64_t* sentMs);
+[[nodiscard]] Result WritePacedDataHeader(IDataStream* out, std::int64_t sentMs);
+[[nodiscard]] Result ReadPacedDataHeader(IDataStream* in, std::int64_t* sentMs);
 
 // Acknowledgement of one paced packet.
-Result WritePacedAck(IDataStream* out, const PacedAck& ack);
-Result ReadPacedAck(IDataStream* in, PacedAck* ack);
+[[nodiscard]] Result WritePacedAck(IDataStream* out, const PacedAck& ack);
+[[nodiscard]] Result ReadPacedAck(IDataStream* in, PacedAck* ack);
 
-Result WriteHello(IDataStream* out, const Hello& hello);
-Result ReadHello(IDataStream* in, Hello* hello);
+[[nodiscard]] Result WriteHello(IDataStream* out, const Hello& hello);
+[[nodiscard]] Result ReadHello(IDataStream* in, Hello* hello);
 
 // Sequenced data: kind, sequence number; the user message follows.
-Result WriteSequencedDataHeader(IDataStream* out, std::uint64_t sequence);
-Result ReadSequencedDataHeader(IDataStream* in, std::uint64_t* sequence);
+[[nodiscard]] Result WriteSequencedDataHeader(IDataStream* out, std::uint64_t sequence);
+[[nodiscard]] Result ReadSequencedDataHeader(IDataStream* in, std::uint64_t* sequence);
 
 // Acknowledges the sequence number and every lower one.
-Result WriteSequenceAck(IDataStream* out, std::uint64_t sequence);
-Result ReadSequenceAck(IDataStream* in, std::uint64_t* sequence);
+[[nodiscard]] Result WriteSequenceAck(IDataStream* out, std::uint64_t sequence);
+[[nodiscard]] Result ReadSequenceAck(IDataStream* in, std::uint64_t* sequence);
 
 }  // namespace brondal

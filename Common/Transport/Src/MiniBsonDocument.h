@@ -13,7 +13,7 @@ class document final : public node, public element_list {
 public:
     std::uint8_t GetType() const override { return TypeDocument; }
     std::uint32_t GetSize() const override { return 4 + GetElementsSize() + 1; }
-    Result Serialize(IDataStream* out) const override;
+    [[nodiscard]] Result Serialize(IDataStream* out) const override;
     void Print(std::string* text, int indent) const override;
 };
 

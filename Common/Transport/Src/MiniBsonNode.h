@@ -27,7 +27,7 @@ public:
     virtual std::uint8_t GetType() const = 0;
     // Bytes Serialize writes.
     virtual std::uint32_t GetSize() const = 0;
-    virtual Result Serialize(IDataStream* out) const = 0;
+    [[nodiscard]] virtual Result Serialize(IDataStream* out) const = 0;
     // Appends the value as text; indent < 0 keeps a document on one line, otherwise its
     // elements go on lines of their own, indented by that many tabs plus one.
     virtual void Print(std::string* text, int indent) const = 0;

@@ -29,7 +29,7 @@ public:
         }
     }
 
-    Result Serialize(IDataStream* out) const override {
+    [[nodiscard]] Result Serialize(IDataStream* out) const override {
         if constexpr (std::is_same_v<T, std::string>) {
             const auto length = static_cast<std::uint32_t>(value_.size());
             Result result = out->WriteInt32(static_cast<std::int32_t>(length + 1));

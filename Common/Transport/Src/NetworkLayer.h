@@ -12,12 +12,13 @@ class NetworkLayer final : public ITransportLayer {
 public:
     explicit NetworkLayer(TransportAdapter::Connection* connection) : connection_(connection) {}
 
-    Result Send(IDataStream* message, std::uint32_t timeoutMs) override;
-    Result Receive(RefPtr<IDataStream>&, RefPtr<ITransport::PostReceiveTask>&) override {
+    [[nodiscard]] Result Send(IDataStream* message, std::uint32_t timeoutMs) override;
+    [[nodiscard]] Result Receive(RefPtr<IDataStream>&,
+                                 RefPtr<ITransport::PostReceiveTask>&) override {
         return ResultOk;
     }
-    Result Connect(const UUID&, const UUID&, bool) override { return ResultOk; }
-    Result Disconnect() override { return ResultOk; }
+    [[nodiscard]] Result Connect(const UUID&, const UUID&, bool) override { return ResultOk; }
+    [[nodiscard]] Result Disconnect() override { return ResultOk; }
 
 private:
     TransportAdapter::Connection* connection_;

@@ -79,7 +79,7 @@ NetworkTransportImpl::NetworkTransportImpl(std::uint32_t bindAddress, std::uint1
       port_(port) {}
 
 NetworkTransportImpl::~NetworkTransportImpl() {
-    Finalize();
+    (void)Finalize();
     listener_.Stop();
 }
 
@@ -261,7 +261,7 @@ void NetworkTransportImpl::AcceptOne(int socket) {
     if (!connection->AnnouncesItself()) {
         LOG_SPEW(0, "Connection Created - Connection ID - %s",
                  connection->GetId().ToString().c_str());
-        notify->OnEvent(connection->GetId(), ConnectionOpened);
+        (void)notify->OnEvent(connection->GetId(), ConnectionOpened);
     }
     connection->StartReader();
     connection.Detach()->ReleaseDeferred();
@@ -365,7 +365,7 @@ Result NetworkTransportImpl::AddNotify(ITransportNotify* listener) {
 
 Result NetworkTransportImpl::RemoveNotify(ITransportNotify* listener) {
     RefPtr<NotificationThread> notify;
-    if (Acquire(nullptr, &notify)) notify->RemoveNotify(listener);
+    if (Acquire(nullptr, &notify)) (void)notify->RemoveNotify(listener);
     return ResultOk;
 }
 
@@ -438,14 +438,14 @@ Result NetworkTransportImpl::OpenConnection(std::uint32_t address, std::uint16_t
     result = manager->AddConnection(connection.Get());
     if (Failed(result)) {
         LOG_SEVERE("Unable to add connection to connection manager.");
-        connection->Close(true);
+        (void)connection->Close(true);
         connection.Detach()->ReleaseDeferred();
         return result;
     }
     if (!connection->StartReader()) {
         LOG_SEVERE("Transport client connection object failed to start thread");
-        manager->DeleteConnection(connection->GetId());
-        connection->Close(true);
+        (void)manager->DeleteConnection(connection->GetId());
+        (void)connection->Close(true);
         connection.Detach()->ReleaseDeferred();
         return ResultFail;
     }

@@ -13,6 +13,9 @@
 
 namespace brondal {
 
+// The own-thread delivery marshals its five values through a memory stream this file
+// writes and reads itself: those results are dropped with (void), as in the manager.
+
 namespace {
 
 const UUID QueueObject{};
@@ -41,7 +44,7 @@ NotificationThread::NotificationThread(bool deliverOnOwnThread)
 
 NotificationThread::~NotificationThread() {
     Stop();
-    RemoveStub(QueueObject);
+    (void)RemoveStub(QueueObject);
 }
 
 Result NotificationThread::Initialize() {
@@ -165,7 +168,7 @@ Result NotificationThread::OnDataReady(const UUID& connectionId, const UUID& cha
         if (listener->TryAddRef() == 0) continue;
         RefPtr<IDataStream> view = ReadView(data.Get());
         RefPtr<IDataStream> arguments;
-        NewDataStream(arguments.Receive());
+        (void)NewDataStream(arguments.Receive());
         if (!view || !arguments) {
             listener->Release();
             continue;
@@ -174,13 +177,13 @@ Result NotificationThread::OnDataReady(const UUID& connectionId, const UUID& cha
         std::uint32_t bytes = 0;
         view->GetSize(&bytes);
         Account(connectionId, bytes);
-        WriteId(arguments.Get(), channel);
-        WritePointer(arguments.Get(), view.Detach());
-        WritePointer(arguments.Get(), listener);
-        WriteId(arguments.Get(), connectionId);
-        WritePointer(arguments.Get(), task.Get());
+        (void)WriteId(arguments.Get(), channel);
+        (void)WritePointer(arguments.Get(), view.Detach());
+        (void)WritePointer(arguments.Get(), listener);
+        (void)WriteId(arguments.Get(), connectionId);
+        (void)WritePointer(arguments.Get(), task.Get());
         arguments->WriteUInt32(bytes);
-        Execute(QueueObject, MethodDeliver, arguments.Get(), nullptr, 0, nullptr);
+        (void)Execute(QueueObject, MethodDeliver, arguments.Get(), nullptr, 0, nullptr);
     }
     guard.Unlock();
     Wake();
@@ -211,11 +214,11 @@ Result NotificationThread::ExecuteStub(const UUID&, std::int32_t method, IDataSt
     IDataStream* view = nullptr;
     Listener* listener = nullptr;
     ITransport::PostReceiveTask* task = nullptr;
-    ReadId(arguments, &channel);
-    ReadPointer(arguments, &view);
-    ReadPointer(arguments, &listener);
-    ReadId(arguments, &connectionId);
-    ReadPointer(arguments, &task);
+    (void)ReadId(arguments, &channel);
+    (void)ReadPointer(arguments, &view);
+    (void)ReadPointer(arguments, &listener);
+    (void)ReadId(arguments, &connectionId);
+    (void)ReadPointer(arguments, &task);
     std::uint32_t bytes = 0;
     arguments->ReadUInt32(&bytes);
     RefPtr<IDataStream> ownedView = RefPtr<IDataStream>::Adopt(view);
@@ -233,7 +236,7 @@ Result NotificationThread::ExecuteStub(const UUID&, std::int32_t method, IDataSt
 bool NotificationThread::ThreadFunc() {
     SharedThreadScope shared;
     if (TryAddRef() == 0) return false;
-    ProcessQueue();
+    (void)ProcessQueue();
     if (ReleaseNoDelete() == 0) DeleteLater(this);
     return false;
 }

@@ -12,23 +12,23 @@ namespace brondal {
 // their own threads. The streams never leave the process, so pointers cross them at their
 // full native width.
 template <class T>
-Result WritePointer(IDataStream* stream, T* pointer) {
+[[nodiscard]] Result WritePointer(IDataStream* stream, T* pointer) {
     return stream->WriteBytes(&pointer, sizeof pointer);
 }
 
 template <class T>
-Result ReadPointer(IDataStream* stream, T** pointer) {
+[[nodiscard]] Result ReadPointer(IDataStream* stream, T** pointer) {
     return stream->ReadBytes(pointer, sizeof *pointer);
 }
 
 // Unlike UUID::Deserialize, a short read fails and leaves the identifier alone.
-inline Result WriteId(IDataStream* stream, const UUID& id) {
+[[nodiscard]] inline Result WriteId(IDataStream* stream, const UUID& id) {
     std::uint8_t bytes[ChannelIdLength];
     EncodeChannelId(id, bytes);
     return stream->WriteBytes(bytes, sizeof bytes);
 }
 
-inline Result ReadId(IDataStream* stream, UUID* id) {
+[[nodiscard]] inline Result ReadId(IDataStream* stream, UUID* id) {
     std::uint8_t bytes[ChannelIdLength];
     const Result result = stream->ReadBytes(bytes, sizeof bytes);
     if (Succeeded(result)) *id = DecodeChannelId(bytes);

@@ -54,7 +54,7 @@ Result ResendLayer::Receive(RefPtr<IDataStream>& stream,
             bool reconnect = false;
             // The identifiers are read one at a time: a hello cut after the connection id
             // still names the peer in later log lines.
-            connectionId.Deserialize(stream.Get());
+            (void)connectionId.Deserialize(stream.Get());
             if (Failed(result = sessionId.Deserialize(stream.Get()))) return result;
             peerConnectionId_ = connectionId;
             if (Failed(result = stream->ReadBool(&reconnect))) return result;

@@ -29,10 +29,12 @@ class ResendLayer final : public ITransportLayer {
 public:
     ResendLayer(IResendConnection* connection, std::unique_ptr<ITransportLayer> lower);
 
-    Result Send(IDataStream* message, std::uint32_t timeoutMs) override;
-    Result Receive(RefPtr<IDataStream>& stream, RefPtr<ITransport::PostReceiveTask>& task) override;
-    Result Connect(const UUID& connectionId, const UUID& sessionId, bool reconnect) override;
-    Result Disconnect() override;
+    [[nodiscard]] Result Send(IDataStream* message, std::uint32_t timeoutMs) override;
+    [[nodiscard]] Result Receive(RefPtr<IDataStream>& stream,
+                                 RefPtr<ITransport::PostReceiveTask>& task) override;
+    [[nodiscard]] Result Connect(const UUID& connectionId, const UUID& sessionId,
+                                 bool reconnect) override;
+    [[nodiscard]] Result Disconnect() override;
 
     std::size_t RetainedCount() const { return retained_.size(); }
     // Bytes of the retained messages, headers included.
@@ -48,10 +50,10 @@ private:
         std::uint32_t size;
     };
 
-    Result SendWhole(IDataStream* message, std::uint32_t timeoutMs);
+    [[nodiscard]] Result SendWhole(IDataStream* message, std::uint32_t timeoutMs);
     // Sends the retained messages again, oldest first, including those that join while it
     // runs, as long as no Connect or Disconnect came after the one it belongs to.
-    Result Resend(std::uint64_t generation);
+    [[nodiscard]] Result Resend(std::uint64_t generation);
 
     IResendConnection* connection_;
     UUID peerConnectionId_;

@@ -35,7 +35,7 @@ public:
     ~SendPump() override;
 
     // Starts the thread; ResultFail when the system refused the poller's descriptors.
-    Result Initialize();
+    [[nodiscard]] Result Initialize();
     void Shutdown();
 
     // With the connection's write lock held. Watch: the connection has just queued output

@@ -306,7 +306,7 @@ Result TransportAdapter::CloseConnection(UUID connectionId) {
     RefPtr<Connection> connection = FindById(connectionId);
     if (!connection) return ResultUnknownConnection;
     // A hello without identity tells the peer not to bring this connection back.
-    connection->ConnectLayers(UUID(), connection->sessionId, false);
+    (void)connection->ConnectLayers(UUID(), connection->sessionId, false);
     connection->established = false;
     connection->writer.Reset();
     if (connection->socketId.IsNil()) return RemoveConnection(connectionId, nullptr);
@@ -476,7 +476,7 @@ void TransportAdapter::GiveUp(Connection* connection) {
     connection->writer.Reset();
     if (Failed(RemoveConnection(id, nullptr))) return;
     if (!socket.IsNil()) Unlocked([&] { return inner_->CloseConnection(socket); });
-    NotifyEvent(id, ConnectionClosed);
+    (void)NotifyEvent(id, ConnectionClosed);
 }
 
 Result TransportAdapter::EnableReliableDelivery() {
@@ -486,7 +486,7 @@ Result TransportAdapter::EnableReliableDelivery() {
     for (const auto& connection : table) {
         if (connection->layered) continue;
         connection->layered = true;
-        connection->ConnectLayers(connection->connectionId, connection->sessionId, false);
+        (void)connection->ConnectLayers(connection->connectionId, connection->sessionId, false);
     }
     return ResultOk;
 }
@@ -505,7 +505,7 @@ Result TransportAdapter::OnEvent(UUID socketId, std::int32_t event) {
     const Result result = Reconnect(ResultFail, connection.Get(), socketId, false);
     if (Failed(result)) {
         const UUID id = connection->connectionId;
-        if (Succeeded(RemoveConnection(id, nullptr))) NotifyEvent(id, ConnectionClosed);
+        if (Succeeded(RemoveConnection(id, nullptr))) (void)NotifyEvent(id, ConnectionClosed);
     }
     return result;
 }
@@ -531,7 +531,7 @@ Result TransportAdapter::PreOnDataReady(UUID socketId, UUID* channelId, IDataStr
     // (OnAccepted); the transport delivers the inbox under the connection's token.
     if (!connection->retired) result = connection->Top()->Receive(stream, after);
     // An acknowledgement may have opened the window.
-    connection->Pump();
+    (void)connection->Pump();
     if (Failed(result) || !stream || connection->retired) {
         // Nothing is delivered, so the transport would drop the task unrun; but the
         // packet's acknowledgement must still go out, or the sender's window never opens

@@ -106,37 +106,38 @@ public:
     ~TransportAdapter() override;
 
     // ITransport
-    Result SetDataHook(IDataHook* hook) override;
-    Result Initialize(bool deliverOnOwnThread, bool enabled) override;
-    Result SetEnabled(bool enabled) override;
-    Result ReleaseListenerPort() override;
-    Result ChangeListenerPort(std::uint16_t port) override;
-    Result SetConnectionSocketDscp(UUID connectionId, std::uint32_t dscp) override;
-    Result Finalize() override;
-    Result SetEncryptionEnabled(bool enabled) override;
-    Result AddNotify(ITransportNotify* listener) override;
-    Result SetKeepAlive(UUID connectionId, std::uint32_t intervalMs,
-                        std::uint32_t timeoutMs) override;
-    Result SetIdleConnectionPurgeEnabled(bool enabled) override;
-    Result SetWriteTimeout(std::uint32_t milliseconds) override;
-    Result RemoveNotify(ITransportNotify* listener) override;
-    Result SetConnectionParameters(std::uint32_t first, std::uint32_t second) override;
-    Result OpenConnection(std::uint32_t address, std::uint16_t port, UUID* connectionId,
-                          std::uint32_t timeoutMs) override;
-    Result CloseConnection(UUID connectionId) override;
-    Result CloseAllConnections() override;
+    [[nodiscard]] Result SetDataHook(IDataHook* hook) override;
+    [[nodiscard]] Result Initialize(bool deliverOnOwnThread, bool enabled) override;
+    [[nodiscard]] Result SetEnabled(bool enabled) override;
+    [[nodiscard]] Result ReleaseListenerPort() override;
+    [[nodiscard]] Result ChangeListenerPort(std::uint16_t port) override;
+    [[nodiscard]] Result SetConnectionSocketDscp(UUID connectionId, std::uint32_t dscp) override;
+    [[nodiscard]] Result Finalize() override;
+    [[nodiscard]] Result SetEncryptionEnabled(bool enabled) override;
+    [[nodiscard]] Result AddNotify(ITransportNotify* listener) override;
+    [[nodiscard]] Result SetKeepAlive(UUID connectionId, std::uint32_t intervalMs,
+                                      std::uint32_t timeoutMs) override;
+    [[nodiscard]] Result SetIdleConnectionPurgeEnabled(bool enabled) override;
+    [[nodiscard]] Result SetWriteTimeout(std::uint32_t milliseconds) override;
+    [[nodiscard]] Result RemoveNotify(ITransportNotify* listener) override;
+    [[nodiscard]] Result SetConnectionParameters(std::uint32_t first,
+                                                 std::uint32_t second) override;
+    [[nodiscard]] Result OpenConnection(std::uint32_t address, std::uint16_t port,
+                                        UUID* connectionId, std::uint32_t timeoutMs) override;
+    [[nodiscard]] Result CloseConnection(UUID connectionId) override;
+    [[nodiscard]] Result CloseAllConnections() override;
     Result GetPeerIpv4(UUID connectionId, std::uint32_t* address, std::uint16_t* port) override;
     Result GetLocalIpv4(UUID connectionId, std::uint32_t* address) override;
-    Result BeginWrite() override;
-    Result EndWrite() override;
-    Result ConnectionReadyForWrite(UUID connectionId, bool* ready) override;
-    Result Write(UUID connectionId, UUID channelId, IDataStream* data) override;
-    Result WriteText(UUID connectionId, IDataStream* data) override;
-    Result WriteTextSynchronous(UUID connectionId, IDataStream* data) override;
-    Result GetStatistics(std::uint32_t* connections) override;
-    Result GetHostByName(const std::string& host, std::uint32_t* address) override;
-    Result EnableReliableDelivery() override;
-    Result CreateDataStream(IDataStream** data) override;
+    [[nodiscard]] Result BeginWrite() override;
+    [[nodiscard]] Result EndWrite() override;
+    [[nodiscard]] Result ConnectionReadyForWrite(UUID connectionId, bool* ready) override;
+    [[nodiscard]] Result Write(UUID connectionId, UUID channelId, IDataStream* data) override;
+    [[nodiscard]] Result WriteText(UUID connectionId, IDataStream* data) override;
+    [[nodiscard]] Result WriteTextSynchronous(UUID connectionId, IDataStream* data) override;
+    [[nodiscard]] Result GetStatistics(std::uint32_t* connections) override;
+    [[nodiscard]] Result GetHostByName(const std::string& host, std::uint32_t* address) override;
+    [[nodiscard]] Result EnableReliableDelivery() override;
+    [[nodiscard]] Result CreateDataStream(IDataStream** data) override;
 
     // From the inner transport. connectionId is the inner (socket) identifier.
     //
@@ -150,10 +151,10 @@ public:
     // each OnDataReady with that token hands the connection's inbox to the listeners, one
     // thread at a time, front first. Every message taken as received is thus delivered
     // exactly once and in order, under the connection's identifier of the moment.
-    Result OnDataReady(UUID socketId, UUID channelId, IDataStream* data) override;
-    Result OnEvent(UUID socketId, std::int32_t event) override;
-    Result PreOnDataReady(UUID socketId, UUID* channelId, IDataStream** data,
-                          PostReceiveTask** task) override;
+    [[nodiscard]] Result OnDataReady(UUID socketId, UUID channelId, IDataStream* data) override;
+    [[nodiscard]] Result OnEvent(UUID socketId, std::int32_t event) override;
+    [[nodiscard]] Result PreOnDataReady(UUID socketId, UUID* channelId, IDataStream** data,
+                                        PostReceiveTask** task) override;
 
     // Every 200 ms: reopens lost sockets of connections this side opened and gives up on
     // connections lost for more than 10 s.
@@ -164,10 +165,11 @@ public:
     Scheduler::Monitor& Monitor() { return *monitor_; }
     // Starts reconnecting the connection after its socket failed (0 when it is, or already
     // was, being reconnected; the error otherwise); with wait, also waits for the outcome.
-    Result Reconnect(Result error, Connection* connection, const UUID& failedSocket, bool wait);
+    [[nodiscard]] Result Reconnect(Result error, Connection* connection, const UUID& failedSocket,
+                                   bool wait);
     // A hello from the peer arrived on the connection.
-    Result OnConnect(Connection* connection, const UUID& peerConnectionId,
-                     const UUID& peerSessionId, bool reconnect);
+    [[nodiscard]] Result OnConnect(Connection* connection, const UUID& peerConnectionId,
+                                   const UUID& peerSessionId, bool reconnect);
     // Runs fn with the monitor fully released.
     template <class Fn>
     auto Unlocked(Fn&& fn) {
@@ -200,9 +202,9 @@ public:
     void SetHeldLimitsForTesting(std::uint64_t highWater, std::uint64_t hardBound);
 
 private:
-    Result AddConnection(std::uint32_t address, std::uint16_t port, const UUID& socketId,
-                         RefPtr<Connection>* added);
-    Result RemoveConnection(const UUID& connectionId, RefPtr<Connection>* removed);
+    [[nodiscard]] Result AddConnection(std::uint32_t address, std::uint16_t port,
+                                       const UUID& socketId, RefPtr<Connection>* added);
+    [[nodiscard]] Result RemoveConnection(const UUID& connectionId, RefPtr<Connection>* removed);
     void FinishReconnecting(Connection* connection);
     RefPtr<Connection> FindById(const UUID& connectionId) const;
     RefPtr<Connection> FindBySocket(const UUID& socketId) const;
@@ -215,17 +217,20 @@ private:
     // The live listeners with a reference each.
     std::vector<RefPtr<ITransportNotify>> Listeners() const;
     // Tells every listener of an event; the results ORed together.
-    Result NotifyEvent(const UUID& connectionId, std::int32_t event);
+    [[nodiscard]] Result NotifyEvent(const UUID& connectionId, std::int32_t event);
     // Looks the connection up and runs op(socket id) on the inner transport, unlocked.
-    Result ByConnection(const UUID& connectionId, const std::function<Result(const UUID&)>& op);
+    [[nodiscard]] Result ByConnection(const UUID& connectionId,
+                                      const std::function<Result(const UUID&)>& op);
     void TryReopen(Connection* connection);
     void DropTimer();
-    Result WriteLayered(Connection* connection, const UUID& channelId, IDataStream* data);
+    [[nodiscard]] Result WriteLayered(Connection* connection, const UUID& channelId,
+                                      IDataStream* data);
     // Hands the connection's inbox to the listeners, in order, unless another thread is
     // already doing so.
-    Result DeliverInbox(Connection* connection);
+    [[nodiscard]] Result DeliverInbox(Connection* connection);
     // Hands every listener its own view of the message, each with the monitor released.
-    Result Dispatch(const UUID& connectionId, const UUID& channelId, IDataStream* data);
+    [[nodiscard]] Result Dispatch(const UUID& connectionId, const UUID& channelId,
+                                  IDataStream* data);
     // Closes and removes a connection whose peer does not take what is held for it.
     void GiveUp(Connection* connection);
 

@@ -34,26 +34,28 @@ public:
                      std::shared_ptr<FragmentLayer::Budget> budget);
 
     // IResendConnection
-    Result OnConnect(const UUID& peerConnectionId, const UUID& peerSessionId,
-                     bool reconnect) override;
+    [[nodiscard]] Result OnConnect(const UUID& peerConnectionId, const UUID& peerSessionId,
+                                   bool reconnect) override;
     // Queues the message for delivery (the inbox); see TransportAdapter::PreOnDataReady.
-    Result OnAccepted(IDataStream* message) override;
+    [[nodiscard]] Result OnAccepted(IDataStream* message) override;
     bool Reconnecting() const override { return reconnecting; }
     // Wakes writers waiting for the held output to shrink.
     void OnAcknowledged() override;
 
     // Connect and Disconnect on every layer in order, stopping at the first failure; only
     // while layered.
-    Result ConnectLayers(const UUID& connectionId, const UUID& sessionId, bool reconnect);
-    Result DisconnectLayers();
+    [[nodiscard]] Result ConnectLayers(const UUID& connectionId, const UUID& sessionId,
+                                       bool reconnect);
+    [[nodiscard]] Result DisconnectLayers();
 
     // Writes one frame to the current socket (monitor held, released for the write), or
     // 0x8000003d without one. Never waits for a reconnect; when the socket fails under
     // first-time traffic (timeoutMs not 0) it starts one.
-    Result SendFrame(const UUID& channel, IDataStream* payload, std::uint32_t timeoutMs);
+    [[nodiscard]] Result SendFrame(const UUID& channel, IDataStream* payload,
+                                   std::uint32_t timeoutMs);
 
     // Sends what the flow-control window admits of the paced queue (layered only).
-    Result Pump();
+    [[nodiscard]] Result Pump();
 
     // The entry of the stack: the resend layer once built.
     ITransportLayer* Top() const { return top_.get(); }

@@ -33,7 +33,7 @@ Result TransportAdapter::Reconnect(Result error, Connection* connection, const U
         const UUID old = connection->socketId;
         SetSocketId(connection, UUID());
         connection->writer.Reset();
-        connection->DisconnectLayers();
+        (void)connection->DisconnectLayers();
         connection->reconnectStart = GetScheduler().GetTickCount64();
         connection->retryDelay = FirstRetryDelayMs;
         connection->nextAttempt = 0;
@@ -95,7 +95,7 @@ void TransportAdapter::TryReopen(Connection* connection) {
         // leave it in the table with nobody ever told it is gone.
         SetSocketId(connection, UUID());
         connection->writer.Reset();
-        connection->DisconnectLayers();
+        (void)connection->DisconnectLayers();
         Unlocked([&] { return inner_->CloseConnection(socket); });
     } else if (Succeeded(result)) {
         // The connection was closed or given up on while the socket was being opened.
@@ -118,7 +118,8 @@ void TransportAdapter::TimerCallback() {
             if (now > connection->reconnectStart + GiveUpAfterMs && connection->socketId.IsNil()) {
                 FinishReconnecting(connection.Get());
                 const UUID id = connection->connectionId;
-                if (Succeeded(RemoveConnection(id, nullptr))) NotifyEvent(id, ConnectionClosed);
+                if (Succeeded(RemoveConnection(id, nullptr)))
+                    (void)NotifyEvent(id, ConnectionClosed);
                 continue;
             }
             if (connection->address == 0 || now < connection->nextAttempt) continue;
@@ -167,7 +168,7 @@ Result TransportAdapter::OnConnect(Connection* connection, const UUID& peerConne
                 // The peer came back before this side noticed the old socket go: what was
                 // half received on it will be resent whole, and what was half sent (or
                 // paced and not yet sent) goes again with the resend.
-                target->DisconnectLayers();
+                (void)target->DisconnectLayers();
             }
             monitor_->NotifyAll();
             // The old socket now hangs on this temporary connection until it closes; what
@@ -183,7 +184,7 @@ Result TransportAdapter::OnConnect(Connection* connection, const UUID& peerConne
         result = target->ConnectLayers(target->connectionId, target->sessionId, reconnect);
         if (reconnect) FinishReconnecting(target.Get());
     }
-    if (reconnect) CloseConnection(connection->connectionId);
+    if (reconnect) (void)CloseConnection(connection->connectionId);
     return result;
 }
 

@@ -35,7 +35,8 @@ std::vector<DisplayUpdate> SimulatedDisplays(const UUID& base, std::uint32_t fir
 
 // Registers every display, sharing the work among up to `workers` threads on the one
 // client, until done or stopped. The first failure, or 0.
-Result RegisterAll(DirectoryClient& client, const std::vector<DisplayUpdate>& displays,
-                   unsigned workers, StopFlag* stop = nullptr);
+[[nodiscard]] Result RegisterAll(DirectoryClient& client,
+                                 const std::vector<DisplayUpdate>& displays, unsigned workers,
+                                 StopFlag* stop = nullptr);
 
 }  // namespace brondal::corvane::client

@@ -44,17 +44,19 @@ std::string DescribeResult(Result result);
 class DirectoryClient {
 public:
     // On failure *error is one line saying what went wrong.
-    static Result Connect(const ConnectSettings& settings, std::unique_ptr<DirectoryClient>* client,
-                          std::string* error);
+    [[nodiscard]] static Result Connect(const ConnectSettings& settings,
+                                        std::unique_ptr<DirectoryClient>* client,
+                                        std::string* error);
     ~DirectoryClient();
 
     DirectoryClient(const DirectoryClient&) = delete;
     DirectoryClient& operator=(const DirectoryClient&) = delete;
 
-    Result UpdateDisplay(const DisplayUpdate& update);
+    [[nodiscard]] Result UpdateDisplay(const DisplayUpdate& update);
     // Asks for the table unless knownVersion (non-zero) is current; *version receives the
     // service's version. The table itself arrives on the callback connection: WaitForTable.
-    Result RequestTable(bool extended, std::uint64_t knownVersion, std::uint64_t* version);
+    [[nodiscard]] Result RequestTable(bool extended, std::uint64_t knownVersion,
+                                      std::uint64_t* version);
 
     enum class WaitOutcome { Table, TimedOut, Stopped, Lost, BadBatch };
     // Waits for the next complete table, giving up when no batch arrived for idleTimeoutMs.
@@ -72,8 +74,8 @@ public:
 
 private:
     DirectoryClient();
-    Result Open(const ConnectSettings& settings, std::string* error);
-    Result Call(std::int32_t method, IDataStream* arguments, IDataStream* reply);
+    [[nodiscard]] Result Open(const ConnectSettings& settings, std::string* error);
+    [[nodiscard]] Result Call(std::int32_t method, IDataStream* arguments, IDataStream* reply);
 
     std::shared_ptr<State> state_;
     RefPtr<ITransport> transport_;

@@ -61,14 +61,15 @@ struct DisplayUpdate {
     std::optional<std::string> extra;
 };
 
-Result EncodeDisplayUpdate(const DisplayUpdate& update, IDataStream* arguments);
-Result EncodeSubscription(const UUID& callbackConnection, IDataStream* arguments);
-Result EncodeEnumerationRequest(bool extended, std::uint64_t knownVersion, IDataStream* arguments);
+[[nodiscard]] Result EncodeDisplayUpdate(const DisplayUpdate& update, IDataStream* arguments);
+[[nodiscard]] Result EncodeSubscription(const UUID& callbackConnection, IDataStream* arguments);
+[[nodiscard]] Result EncodeEnumerationRequest(bool extended, std::uint64_t knownVersion,
+                                              IDataStream* arguments);
 
 // Reads one display batch from the stream's position: the plain form, or the extended form
 // recognised by its marker head. ResultFail for a truncated batch or an unknown form
 // version; bytes after the end flag are left unread.
-Result DecodeDisplayBatch(IDataStream* stream, DisplayBatch* batch);
+[[nodiscard]] Result DecodeDisplayBatch(IDataStream* stream, DisplayBatch* batch);
 
 // Joins the batches of one enumeration into the table. Batches arrive in order on the
 // callback connection; the one with the end flag completes the table.

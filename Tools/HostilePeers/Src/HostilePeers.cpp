@@ -33,16 +33,16 @@ std::vector<std::uint8_t> RequestBatch() {
     std::vector<std::uint8_t> batch;
     for (unsigned i = 0; i < RequestsPerBatch; ++i) {
         RefPtr<IDataStream> message;
-        NewDataStream(message.Receive());
+        (void)NewDataStream(message.Receive());
         UUID call;
         GetScheduler().NewUuid(&call);
         message->WriteUInt8(0);  // a request that expects a response
-        client::DirectoryObjectId.Serialize(message.Get());
+        (void)client::DirectoryObjectId.Serialize(message.Get());
         message->WriteUInt16(client::MethodUpdateDisplay);
-        call.Serialize(message.Get());
-        client::EncodeDisplayUpdate(update, message.Get());
+        (void)call.Serialize(message.Get());
+        (void)client::EncodeDisplayUpdate(update, message.Get());
         std::vector<std::uint8_t> frame;
-        EncodeBinaryFrame(RpcChannelId, message.Get(), &frame);
+        (void)EncodeBinaryFrame(RpcChannelId, message.Get(), &frame);
         batch.insert(batch.end(), frame.begin(), frame.end());
     }
     return batch;

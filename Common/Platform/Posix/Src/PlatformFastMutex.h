@@ -9,11 +9,11 @@ namespace brondal::platform {
 // The container guard: recursive, no timeout.
 class CFastMutex final : public Scheduler::FastMutex {
 public:
-    Result Lock() override {
+    [[nodiscard]] Result Lock() override {
         mutex_.lock();
         return ResultOk;
     }
-    Result Unlock() override {
+    [[nodiscard]] Result Unlock() override {
         mutex_.unlock();
         return ResultOk;
     }

@@ -12,8 +12,8 @@ namespace brondal::platform {
 // thread can be refused.
 class Mutex final : public Scheduler::Mutex {
 public:
-    Result Lock(std::int32_t timeoutMs) override;
-    Result Unlock() override;
+    [[nodiscard]] Result Lock(std::int32_t timeoutMs) override;
+    [[nodiscard]] Result Unlock() override;
 
 private:
     std::mutex guard_;

@@ -16,8 +16,8 @@ public:
     // Unstarted: no thread exists before Start.
     TimerImpl() = default;
 
-    Result Start(std::uint32_t periodMs, ITimerCallback* callback,
-                 std::uint32_t dueTimeMs) override;
+    [[nodiscard]] Result Start(std::uint32_t periodMs, ITimerCallback* callback,
+                               std::uint32_t dueTimeMs) override;
 
 private:
     struct Shared;

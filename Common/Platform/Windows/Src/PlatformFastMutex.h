@@ -15,11 +15,11 @@ public:
     CFastMutex(const CFastMutex&) = delete;
     CFastMutex& operator=(const CFastMutex&) = delete;
 
-    Result Lock() override {
+    [[nodiscard]] Result Lock() override {
         ::EnterCriticalSection(&section_);
         return ResultOk;
     }
-    Result Unlock() override {
+    [[nodiscard]] Result Unlock() override {
         ::LeaveCriticalSection(&section_);
         return ResultOk;
     }

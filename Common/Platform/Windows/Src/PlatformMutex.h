@@ -13,8 +13,8 @@ public:
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
 
-    Result Lock(std::int32_t timeoutMs) override;
-    Result Unlock() override;
+    [[nodiscard]] Result Lock(std::int32_t timeoutMs) override;
+    [[nodiscard]] Result Unlock() override;
 
 private:
     void* handle_;

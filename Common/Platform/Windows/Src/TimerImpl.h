@@ -15,8 +15,8 @@ public:
     // Unstarted: nothing is queued before Start.
     TimerImpl() = default;
 
-    Result Start(std::uint32_t periodMs, ITimerCallback* callback,
-                 std::uint32_t dueTimeMs) override;
+    [[nodiscard]] Result Start(std::uint32_t periodMs, ITimerCallback* callback,
+                               std::uint32_t dueTimeMs) override;
 
 private:
     struct Shared;

@@ -16,32 +16,33 @@ public:
     // socket: an open descriptor the object takes over, or -1.
     SocketImpl(SocketFamily family, SocketType type, SocketProtocol protocol, int socket = -1);
 
-    Result Create() override;
-    Result Destroy() override;
-    Result Accept(ISocket** socket) override;
-    Result Close() override;
-    Result Shutdown() override;
-    Result Listen(std::int32_t backlog) override;
-    Result Send(const void* data, std::uint32_t length) override;
-    Result SendTo(const void* data, std::uint32_t length, const IPEndPoint& endPoint) override;
-    Result Receive(void* buffer, std::uint32_t size, std::uint32_t* length) override;
-    Result ReceiveFrom(void* buffer, std::uint32_t size, std::uint32_t* length,
-                       IPEndPoint* endPoint) override;
-    Result Bind(const IPEndPoint& endPoint) override;
-    Result BindAny() override;
-    Result Connect(const IPEndPoint& endPoint) override;
-    Result EnableBroadcast() override;
-    Result WaitForRead(std::int32_t seconds, std::int32_t microseconds) override;
-    Result GetLocalEndPoint(IPEndPoint* endPoint) override;
-    Result GetRemoteEndPoint(IPEndPoint* endPoint) override;
-    Result SetBlocking(bool blocking) override;
-    Result SetReceiveTimeout(std::uint32_t milliseconds) override;
-    Result SetSendTimeout(std::uint32_t milliseconds) override;
-    Result SetSendLowWater(std::int32_t bytes) override;
-    Result GetSendLowWater(std::int32_t* bytes) override;
-    Result SetSendBufferSize(std::int32_t bytes) override;
-    Result GetSendBufferSize(std::int32_t* bytes) override;
-    Result ResolveHostName(const std::string& name, std::uint32_t* address) override;
+    [[nodiscard]] Result Create() override;
+    [[nodiscard]] Result Destroy() override;
+    [[nodiscard]] Result Accept(ISocket** socket) override;
+    [[nodiscard]] Result Close() override;
+    [[nodiscard]] Result Shutdown() override;
+    [[nodiscard]] Result Listen(std::int32_t backlog) override;
+    [[nodiscard]] Result Send(const void* data, std::uint32_t length) override;
+    [[nodiscard]] Result SendTo(const void* data, std::uint32_t length,
+                                const IPEndPoint& endPoint) override;
+    [[nodiscard]] Result Receive(void* buffer, std::uint32_t size, std::uint32_t* length) override;
+    [[nodiscard]] Result ReceiveFrom(void* buffer, std::uint32_t size, std::uint32_t* length,
+                                     IPEndPoint* endPoint) override;
+    [[nodiscard]] Result Bind(const IPEndPoint& endPoint) override;
+    [[nodiscard]] Result BindAny() override;
+    [[nodiscard]] Result Connect(const IPEndPoint& endPoint) override;
+    [[nodiscard]] Result EnableBroadcast() override;
+    [[nodiscard]] Result WaitForRead(std::int32_t seconds, std::int32_t microseconds) override;
+    [[nodiscard]] Result GetLocalEndPoint(IPEndPoint* endPoint) override;
+    [[nodiscard]] Result GetRemoteEndPoint(IPEndPoint* endPoint) override;
+    [[nodiscard]] Result SetBlocking(bool blocking) override;
+    [[nodiscard]] Result SetReceiveTimeout(std::uint32_t milliseconds) override;
+    [[nodiscard]] Result SetSendTimeout(std::uint32_t milliseconds) override;
+    [[nodiscard]] Result SetSendLowWater(std::int32_t bytes) override;
+    [[nodiscard]] Result GetSendLowWater(std::int32_t* bytes) override;
+    [[nodiscard]] Result SetSendBufferSize(std::int32_t bytes) override;
+    [[nodiscard]] Result GetSendBufferSize(std::int32_t* bytes) override;
+    [[nodiscard]] Result ResolveHostName(const std::string& name, std::uint32_t* address) override;
     Result GetLocalIpv4Addresses(std::vector<std::uint32_t>* addresses) override;
     Result GetLocalIpv4WifiAddress(std::uint32_t* address) override;
     int GetNativeSocket() override;
@@ -53,7 +54,8 @@ public:
 private:
     ~SocketImpl() override;
 
-    Result FinishReceive(long received, void* buffer, std::uint32_t size, std::uint32_t* length);
+    [[nodiscard]] Result FinishReceive(long received, void* buffer, std::uint32_t size,
+                                       std::uint32_t* length);
 
     const SocketFamily family_;
     const SocketType type_;
