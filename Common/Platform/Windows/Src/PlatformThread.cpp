@@ -60,11 +60,11 @@ void Thread::Procedure(const std::shared_ptr<Shared>& s, std::uint32_t generatio
     s->started.Set();
     if (ok) {
         while (!s->stop.load() && current()) {
-            s->runLock.Lock(Scheduler::Infinite);
+            (void)s->runLock.Lock(Scheduler::Infinite);
             s->passStartMs.store(GetScheduler().GetTimeMs());
             const bool more = s->runnable->ThreadFunc();
             s->passStartMs.store(0);
-            s->runLock.Unlock();
+            (void)s->runLock.Unlock();
             if (!current()) return;  // abandoned by Terminate: leave the runnable alone
             if (more && !s->stop.load()) {
                 // The next pass runs at once, so a wake that arrived during this pass is

@@ -86,7 +86,7 @@ Result GetIntOption(SOCKET socket, int name, std::int32_t* value) {
 SocketImpl::SocketImpl(SocketFamily family, SocketType type, SocketProtocol protocol, int socket)
     : family_(family), type_(type), protocol_(protocol), socket_(socket) {}
 
-SocketImpl::~SocketImpl() { Close(); }
+SocketImpl::~SocketImpl() { (void)Close(); }
 
 Result SocketImpl::Create() {
     if (socket_.load() >= 0) return LOG_REPORT_ERROR(ResultFail, "Socket already created");
