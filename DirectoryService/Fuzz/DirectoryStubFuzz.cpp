@@ -227,13 +227,8 @@ std::vector<Seed> FuzzSeeds() {
     };
 }
 
-}  // namespace brondal::fuzz
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace brondal;
-    using namespace brondal::fuzz;
+void FuzzOne(FuzzInput& input) {
     Directory& directory = TheDirectory();
-    FuzzInput input(data, size);
     while (!input.Empty()) {
         const std::uint8_t selector = input.Byte();
         const auto method = input.Take<std::uint16_t>();
@@ -243,5 +238,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const UUID& connection : directory.connections)
         directory.registry->RemoveNotify(connection);
     directory.Maintain();
-    return 0;
 }
+
+}  // namespace brondal::fuzz

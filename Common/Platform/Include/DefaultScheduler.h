@@ -5,8 +5,8 @@
 namespace brondal {
 
 // The scheduler over the operating system. Every time query goes through the three virtual
-// clocks (GetTimeMs, GetLocalTimeMs, GetTickCount, GetTickCount64), so a derived scheduler that replaces
-// them moves every dependent value (time parts, thread pass times) with them.
+// clocks (GetTimeMs, GetLocalTimeMs, GetTickCount, GetTickCount64), so a derived scheduler that
+// replaces them moves every dependent value (time parts, thread pass times) with them.
 class DefaultScheduler : public Scheduler {
 public:
     DefaultScheduler() = default;

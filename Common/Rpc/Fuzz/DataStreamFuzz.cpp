@@ -327,12 +327,7 @@ std::vector<Seed> FuzzSeeds() {
         {"typed", typed.Get()}, {"joined-and-sliced", joined.Get()}, {"strings", strings.Get()}};
 }
 
-}  // namespace brondal::fuzz
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace brondal;
-    using namespace brondal::fuzz;
-    FuzzInput input(data, size);
+void FuzzOne(FuzzInput& input) {
     std::vector<Tracked> parts(input.Byte() % 4 + 1);
     for (Tracked& part : parts) {
         part = NewTracked();
@@ -377,5 +372,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckContent(joined);
     for (Tracked& part : parts)
         CheckContent(part);
-    return 0;
 }
+
+}  // namespace brondal::fuzz

@@ -63,11 +63,15 @@ struct Written {
     Bytes bytes;
 };
 
-// Two engines joined by one in-memory connection, for the whole process.
+// Two engines, each on its own in-memory connection to a peer that listens to nothing, so
+// that nothing reaches an engine but what the harness hands it.
 struct Link {
     RefPtr<testing::InMemoryTransport> serverSide = testing::InMemoryTransport::Create();
+    RefPtr<testing::InMemoryTransport> serverPeer = testing::InMemoryTransport::Create();
     RefPtr<testing::InMemoryTransport> clientSide = testing::InMemoryTransport::Create();
-    UUID connection = testing::InMemoryTransport::Connect(serverSide.Get(), clientSide.Get());
+    RefPtr<testing::InMemoryTransport> clientPeer = testing::InMemoryTransport::Create();
+    UUID serverConnection = testing::InMemoryTransport::Connect(serverSide.Get(), serverPeer.Get());
+    UUID clientConnection = testing::InMemoryTransport::Connect(clientSide.Get(), clientPeer.Get());
     RefPtr<IRpc> server;
     RefPtr<IRpc> client;
     // The engines as their transports' listeners, which is where messages enter.
@@ -119,8 +123,8 @@ void CheckServing(const Bytes& message, std::size_t piece, const UUID& channel) 
     Link& link = TheLink();
     link.serverWrites.clear();
     link.probe->calls.clear();
-    const Result result =
-        link.serverInput->OnDataReady(link.connection, channel, StreamOf(message, piece).Get());
+    const Result result = link.serverInput->OnDataReady(link.serverConnection, channel,
+                                                        StreamOf(message, piece).Get());
 
     const bool rpc = channel == RpcChannelId && !message.empty();
     const bool request = rpc && message[0] <= rpc::KindOneWayRequest;
@@ -142,7 +146,7 @@ void CheckServing(const Bytes& message, std::size_t piece, const UUID& channel) 
     Bytes reply;
     if (ours) {
         const Call& call = link.probe->calls[0];
-        FUZZ_CHECK(call.connection == link.connection && call.object == ObjectId &&
+        FUZZ_CHECK(call.connection == link.serverConnection && call.object == ObjectId &&
                    call.method == method && call.arguments == arguments);
         answer = !arguments.empty() && (arguments[0] & 1) != 0
                      ? ResultInvalidArgument
@@ -167,7 +171,7 @@ void CheckServing(const Bytes& message, std::size_t piece, const UUID& channel) 
     Append(expected, reply);
     FUZZ_CHECK(link.serverWrites.size() == 1);
     const Written& written = link.serverWrites[0];
-    FUZZ_CHECK(written.connection == link.connection && written.channel == RpcChannelId &&
+    FUZZ_CHECK(written.connection == link.serverConnection && written.channel == RpcChannelId &&
                written.bytes == expected);
 }
 
@@ -180,7 +184,7 @@ void CheckCalling(std::int32_t method, const Bytes& arguments, std::size_t piece
         ++requests;
         // The request as laid out on the wire, with a fresh call identifier.
         const Bytes& bytes = written.bytes;
-        FUZZ_CHECK(written.connection == link.connection && written.channel == RpcChannelId);
+        FUZZ_CHECK(written.connection == link.clientConnection && written.channel == RpcChannelId);
         FUZZ_CHECK(bytes.size() == 35 + arguments.size());
         FUZZ_CHECK(bytes[0] == (oneWay ? rpc::KindOneWayRequest : rpc::KindRequest));
         FUZZ_CHECK(Bytes(bytes.begin() + 1, bytes.begin() + 17) == Serial(ObjectId));
@@ -191,12 +195,12 @@ void CheckCalling(std::int32_t method, const Bytes& arguments, std::size_t piece
         message.insert(message.end(), bytes.begin() + 19, bytes.begin() + 35);
         Append(message, tail);
         response = StreamOf(message, piece);
-        FUZZ_CHECK(link.clientInput->OnDataReady(link.connection, RpcChannelId,
+        FUZZ_CHECK(link.clientInput->OnDataReady(link.clientConnection, RpcChannelId,
                                                  StreamOf(message, piece).Get()) == ResultOk);
     };
     RefPtr<IDataStream> reply = StreamOf({});
     const Result result =
-        link.client->Execute(link.connection, ObjectId, method, StreamOf(arguments).Get(),
+        link.client->Execute(link.clientConnection, ObjectId, method, StreamOf(arguments).Get(),
                              reply.Get(), oneWay ? 0 : IRpc::MinimumTimeoutMs);
     link.onClientWrite = nullptr;
     FUZZ_CHECK(requests == 1);
@@ -211,7 +215,7 @@ void CheckCalling(std::int32_t method, const Bytes& arguments, std::size_t piece
     }
     FUZZ_CHECK(result == expected);
     // A late copy of the response finds no call and changes nothing.
-    FUZZ_CHECK(link.clientInput->OnDataReady(link.connection, RpcChannelId, response.Get()) ==
+    FUZZ_CHECK(link.clientInput->OnDataReady(link.clientConnection, RpcChannelId, response.Get()) ==
                ResultFail);
     FUZZ_CHECK(RestOf(reply.Get()) == expectedReply);
 }
@@ -270,12 +274,7 @@ std::vector<Seed> FuzzSeeds() {
     };
 }
 
-}  // namespace brondal::fuzz
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace brondal;
-    using namespace brondal::fuzz;
-    FuzzInput input(data, size);
+void FuzzOne(FuzzInput& input) {
     const std::uint8_t mode = input.Byte();
     const auto method = input.Take<std::uint16_t>();
     const Bytes arguments = input.Sized();
@@ -285,5 +284,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         CheckCalling(method, arguments, piece, input.Rest(), (mode & 2) != 0);
     }
-    return 0;
 }
+
+}  // namespace brondal::fuzz

@@ -198,17 +198,13 @@ std::vector<Seed> FuzzSeeds() {
     };
 }
 
-}  // namespace brondal::fuzz
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace brondal;
-    using namespace brondal::fuzz;
-    FuzzInput input(data, size);
+void FuzzOne(FuzzInput& input) {
     if ((input.Byte() & 1) != 0) {
         CheckEncoded(input);
     } else {
         RefPtr<ScriptedByteSource> source = ScriptedByteSource::Take(input);
         FUZZ_CHECK(Receive(*source) == ExpectedEvents(source->Wire()));
     }
-    return 0;
 }
+
+}  // namespace brondal::fuzz

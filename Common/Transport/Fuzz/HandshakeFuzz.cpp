@@ -130,16 +130,12 @@ std::vector<Seed> FuzzSeeds() {
     };
 }
 
-}  // namespace brondal::fuzz
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace brondal;
-    using namespace brondal::fuzz;
-    FuzzInput input(data, size);
+void FuzzOne(FuzzInput& input) {
     if ((input.Byte() & 1) != 0) {
         CheckBuilder(input);
     } else {
         CheckRead(*ScriptedByteSource::Take(input));
     }
-    return 0;
 }
+
+}  // namespace brondal::fuzz

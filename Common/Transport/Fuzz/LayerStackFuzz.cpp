@@ -58,10 +58,14 @@ struct Socket final : ITransportLayer {
     Result Disconnect() override { return ResultOk; }
 };
 
-// The sender's window never holds a packet back: pacing is not what is tested here.
+// The sender's window never holds a packet back: pacing is not what is tested here. What
+// comes back acknowledges one paced packet: a fragment of 1 to 4096 bytes and two headers.
 struct OpenWindow final : IFlowControl {
     bool OnWrite(std::int64_t, std::int32_t) override { return true; }
-    void OnAck(std::int64_t, std::int64_t) override {}
+    void OnAck(std::int64_t, std::int64_t acked) override {
+        FUZZ_CHECK(acked > PacedDataHeaderSize + FragmentHeaderSize &&
+                   acked <= PacedDataHeaderSize + FragmentHeaderSize + MaxFragmentBody);
+    }
     void Reset() override {}
 };
 
@@ -95,7 +99,9 @@ struct Stack final : IResendConnection {
     // otherwise empty) when one comes up.
     std::optional<Bytes> Receive(const Bytes& packet, std::size_t piece, UUID* channel,
                                  bool copy = true) {
-        RefPtr<IDataStream> stream = StreamOf(packet, piece);
+        return Receive(StreamOf(packet, piece), channel, copy);
+    }
+    std::optional<Bytes> Receive(RefPtr<IDataStream> stream, UUID* channel, bool copy) {
         RefPtr<ITransport::PostReceiveTask> task;
         const std::uint64_t before = top->LastReceived();
         Result result = top->Receive(stream, task);
@@ -157,8 +163,17 @@ void RawPackets(FuzzInput& input) {
                 packet.push_back(FragmentKind);
                 packet.push_back(0);
                 packet.resize(packet.size() + input.Below(MaxFragmentBody), 0xee);
-                for (std::uint32_t repeat = input.Below(30000); repeat > 0; --repeat)
-                    receiver.Receive(packet, 0, &channel, false);
+                // Long runs only behind a marker byte: they cost the fuzzer time.
+                const std::uint32_t repeats =
+                    input.Byte() == 0xff ? input.Below(30000) : input.Below(7);
+                // Views of one stream: a run of 25600 costs no copies of its bodies.
+                const RefPtr<IDataStream> shared = StreamOf(packet);
+                for (std::uint32_t repeat = repeats; repeat > 0; --repeat) {
+                    RefPtr<IDataStream> view;
+                    SliceDataStream(shared.Get(), 0, static_cast<std::uint32_t>(packet.size()),
+                                    view.Receive());
+                    receiver.Receive(view, &channel, false);
+                }
                 packet[paced.size() + 1] = last;
                 receiver.Receive(packet, 0, &channel, false);
                 break;
@@ -198,7 +213,10 @@ void Scheduled(FuzzInput& input) {
         toReceiver.pop_front();
         UUID channel;
         const std::size_t hellos = receiver.hellos.size();
-        if (std::optional<Bytes> payload = receiver.Receive(packet, packet.size() % 5, &channel)) {
+        // Headers split across chunks, without cutting long bodies into thousands of them.
+        const std::size_t piece =
+            packet.size() <= 64 ? packet.size() % 5 : packet.size() % 3 * 1000;
+        if (std::optional<Bytes> payload = receiver.Receive(packet, piece, &channel)) {
             // Exactly the next message sent, intact.
             FUZZ_CHECK(channel == Channel);
             FUZZ_CHECK(delivered.size() < sent.size() && *payload == sent[delivered.size()]);
@@ -322,15 +340,6 @@ std::vector<Seed> FuzzSeeds() {
     const Bytes half(first.begin(), first.begin() + 12);
     const Bytes rest(first.begin() + 12, first.end());
 
-    // Paced fragments of 4096 bytes making a message of exactly the frame limit.
-    const Bytes endless = SeedWriter()
-                              .Byte(0)
-                              .Byte(2)
-                              .Put<std::int64_t>(1700000000000)
-                              .Byte(1)
-                              .Put<std::uint16_t>(MaxFragmentBody)
-                              .Put<std::uint16_t>(MaxFramePayload / MaxFragmentBody - 1)
-                              .Get();
     // Schedules: send, deliver, cut, reconnect, in the orders that matter.
     auto schedule = [](std::initializer_list<std::uint8_t> ops) {
         SeedWriter seed;
@@ -350,7 +359,6 @@ std::vector<Seed> FuzzSeeds() {
         {"fragments", raw({fragment(false, half), fragment(true, rest)})},
         {"truncated-headers",
          raw({{0x04, 1, 2}, {0x05, 1}, {0x06}, {0x02, 9}, {0x03, 1, 2}, {0x01}})},
-        {"endless-fragments", endless},
         {"clean", schedule({0, 0, 1, 2, 1, 2})},
         {"cut-in-flight", schedule({0, 0, 1, 3, 4, 1, 2})},
         {"cut-before-ack", schedule({0, 1, 1, 3, 0, 4, 1, 2, 1, 2})},
@@ -358,16 +366,12 @@ std::vector<Seed> FuzzSeeds() {
     };
 }
 
-}  // namespace brondal::fuzz
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace brondal;
-    using namespace brondal::fuzz;
-    FuzzInput input(data, size);
+void FuzzOne(FuzzInput& input) {
     if ((input.Byte() & 1) != 0) {
         Scheduled(input);
     } else {
         RawPackets(input);
     }
-    return 0;
 }
+
+}  // namespace brondal::fuzz

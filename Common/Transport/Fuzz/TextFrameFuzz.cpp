@@ -111,12 +111,7 @@ std::vector<Seed> FuzzSeeds() {
     };
 }
 
-}  // namespace brondal::fuzz
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace brondal;
-    using namespace brondal::fuzz;
-    FuzzInput input(data, size);
+void FuzzOne(FuzzInput& input) {
     if ((input.Byte() & 1) != 0) {
         // The caller's text ends with ';' and holds no other.
         std::string text = input.Text(TextFrameReceiver::MaxTextAttempts - 1);
@@ -129,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         RefPtr<ScriptedByteSource> source =
             ScriptedByteSource::Create(Bytes(wire.begin(), wire.end()));
         FUZZ_CHECK(Receive(*source) == std::vector<std::string>{text});
-        return 0;
+        return;
     }
     RefPtr<ScriptedByteSource> source = ScriptedByteSource::Take(input);
     const std::string wire(source->Wire().begin(), source->Wire().end());
@@ -137,5 +132,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckDelivered(wire, texts);
     RefPtr<ScriptedByteSource> whole = ScriptedByteSource::Create(source->Wire());
     FUZZ_CHECK(Receive(*whole) == ExpectedTexts(wire));
-    return 0;
 }
+
+}  // namespace brondal::fuzz

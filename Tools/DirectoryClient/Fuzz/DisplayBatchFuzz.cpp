@@ -144,17 +144,13 @@ std::vector<Seed> FuzzSeeds() {
     };
 }
 
-}  // namespace brondal::fuzz
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace brondal;
-    using namespace brondal::fuzz;
-    FuzzInput input(data, size);
+void FuzzOne(FuzzInput& input) {
     if ((input.Byte() & 1) != 0) {
         CheckWritten(input);
     } else {
         const std::size_t piece = input.Byte() % 64;
         CheckDecoded(input.Rest(), piece);
     }
-    return 0;
 }
+
+}  // namespace brondal::fuzz

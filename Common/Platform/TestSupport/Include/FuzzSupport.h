@@ -13,12 +13,10 @@
 #include "IDataStream.h"
 #include "RefPtr.h"
 
-// Shared pieces of the fuzz targets. Every target defines LLVMFuzzerTestOneInput (libFuzzer
-// drives it in the fuzz build; the replay program of the normal build feeds it every file of
-// the target's corpus and crashes folders) and FuzzSeeds, the valid messages its checked-in
-// corpus starts from, made with the project's own encoders.
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+// Shared pieces of the fuzz targets. Each target defines FuzzOne, the check of one input,
+// and FuzzSeeds, the valid messages its checked-in corpus starts from, made with the
+// project's own encoders. libFuzzer drives FuzzOne in the fuzz build; the replay program of
+// the normal build feeds it every file of the target's corpus and crashes folders.
 
 namespace brondal::fuzz {
 
@@ -29,6 +27,10 @@ struct Seed {
     Bytes bytes;
 };
 
+class FuzzInput;
+
+// Defined by each target.
+void FuzzOne(FuzzInput& input);
 // Defined by each target; the replay program writes them out with --write-seeds.
 std::vector<Seed> FuzzSeeds();
 

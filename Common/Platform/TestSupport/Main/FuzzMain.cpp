@@ -17,6 +17,12 @@
 #include "FuzzSupport.h"
 #include "LogFolderPath.h"
 
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    brondal::fuzz::FuzzInput input(data, size);
+    brondal::fuzz::FuzzOne(input);
+    return 0;
+}
+
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     // Escaping exceptions are recorded in the crash folder, which for root is the system's.
     brondal::SetCrashFolderForTesting(
