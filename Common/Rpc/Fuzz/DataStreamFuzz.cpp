@@ -146,7 +146,7 @@ void CheckReadString(Tracked& t) {
 
 void Operate(Tracked& t, std::uint8_t operation, FuzzInput& input) {
     Model& m = t.model;
-    switch (operation % 24) {
+    switch (operation % 29) {
         // clang-format off
         case 0: CheckWrite(t, &IDataStream::WriteUInt8, input.Take<std::uint8_t>()); break;
         case 1: CheckWrite(t, &IDataStream::WriteUInt16, input.Take<std::uint16_t>()); break;
@@ -228,6 +228,13 @@ void Operate(Tracked& t, std::uint8_t operation, FuzzInput& input) {
             FUZZ_CHECK(t.stream->Clear() == ResultOk);
             m = Model();
             break;
+        // clang-format off
+        case 24: CheckRead<std::uint32_t>(t, &IDataStream::ReadUInt32); break;
+        case 25: CheckRead<std::uint64_t>(t, &IDataStream::ReadInt64); break;
+        case 26: CheckWrite(t, &IDataStream::WriteInt8, input.Take<std::uint8_t>()); break;
+        case 27: CheckWrite(t, &IDataStream::WriteInt32, input.Take<std::uint32_t>()); break;
+        case 28: CheckWrite(t, &IDataStream::WriteFloat, input.Take<std::uint32_t>()); break;
+            // clang-format on
     }
 }
 
