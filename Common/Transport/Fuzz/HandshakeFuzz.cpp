@@ -21,7 +21,8 @@ constexpr std::string_view Magic = "BRDTRPT";
 // filling) pass: the magic, optional white space, then the version.
 bool VersionAccepted(const Bytes& wire, std::size_t received) {
     std::string text(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(received));
-    text.resize(HandshakeIdentityLength - 1, '-');
+    // The filling ends one byte short of the identity, with a zero byte.
+    if (text.size() < HandshakeIdentityLength - 1) text.resize(HandshakeIdentityLength - 1, '-');
     text = text.c_str();  // the reader's text ends at the first zero byte
     if (text.compare(0, Magic.size(), Magic) != 0) return false;
     std::size_t at = Magic.size();
