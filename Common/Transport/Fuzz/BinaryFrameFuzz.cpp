@@ -118,12 +118,7 @@ std::vector<Event> Receive(ScriptedByteSource& source) {
 }
 
 void CheckEncoded(FuzzInput& input) {
-    UUID channel;
-    channel.Data1 = input.Take<std::uint32_t>();
-    channel.Data2 = input.Take<std::uint16_t>();
-    channel.Data3 = input.Take<std::uint16_t>();
-    for (std::uint8_t& byte : channel.Data4)
-        byte = input.Byte();
+    const UUID channel = input.Uuid();
     const std::uint8_t end = input.Byte() % 3;
     const Bytes script = input.Sized();
     const Bytes payload = input.Rest();

@@ -62,12 +62,7 @@ void CheckRead(ScriptedByteSource& source) {
 }
 
 void CheckBuilder(FuzzInput& input) {
-    UUID id;
-    id.Data1 = input.Take<std::uint32_t>();
-    id.Data2 = input.Take<std::uint16_t>();
-    id.Data3 = input.Take<std::uint16_t>();
-    for (std::uint8_t& byte : id.Data4)
-        byte = input.Byte();
+    const UUID id = input.Uuid();
     const bool encrypted = input.Bool();
     const HandshakeRecord record = BuildHandshake(id, encrypted);
     const Bytes wire(record.begin(), record.end());

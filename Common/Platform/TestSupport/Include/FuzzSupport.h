@@ -12,6 +12,7 @@
 
 #include "IDataStream.h"
 #include "RefPtr.h"
+#include "Uuid.h"
 
 // Shared pieces of the fuzz targets. Each target defines FuzzOne, the check of one input,
 // and FuzzSeeds, the valid messages its checked-in corpus starts from, made with the
@@ -65,6 +66,17 @@ public:
             value |= static_cast<std::make_unsigned_t<T>>(
                 static_cast<std::make_unsigned_t<T>>(Byte()) << (8 * i));
         return static_cast<T>(value);
+    }
+
+    // In the serial layout: Data1, Data2, Data3 little-endian, then Data4.
+    UUID Uuid() {
+        UUID id;
+        id.Data1 = Take<std::uint32_t>();
+        id.Data2 = Take<std::uint16_t>();
+        id.Data3 = Take<std::uint16_t>();
+        for (std::uint8_t& byte : id.Data4)
+            byte = Byte();
+        return id;
     }
 
     // A number in [0, bound], from as few bytes as the bound needs.
