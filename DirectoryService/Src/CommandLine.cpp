@@ -53,12 +53,13 @@ std::string InstallExecutablePath(const ProgramCommand& command,
 
 int RunProgram(const std::vector<std::string>& arguments, const ProgramContext& context) {
     const ProgramCommand command = ParseCommandLine(arguments);
+    int exitCode = ExitSucceeded;
     switch (command.action) {
         case ProgramAction::RunAsService:
-            context.host()->RunAsService();
+            if (!context.host()->RunAsService()) exitCode = ExitRunFailed;
             break;
         case ProgramAction::RunAsExecutable:
-            context.host()->RunAsExecutable();
+            if (!context.host()->RunAsExecutable()) exitCode = ExitRunFailed;
             break;
         case ProgramAction::Install:
         case ProgramAction::InstallInCurrentDirectory:
@@ -76,7 +77,7 @@ int RunProgram(const std::vector<std::string>& arguments, const ProgramContext& 
             break;
     }
     std::fflush(context.console);
-    return 0;
+    return exitCode;
 }
 
 }  // namespace brondal::corvane::server

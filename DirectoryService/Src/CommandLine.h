@@ -64,7 +64,14 @@ struct ProgramContext {
     std::FILE* console;
 };
 
-// Carries out the command line. Returns the process's exit code: 0, whatever happened.
+// The process's exit codes. Installing, removing and the usage text always end with
+// ExitSucceeded (their outcome is what they print); a run of the service ends with
+// ExitRunFailed when it could not run or its registry could not start, so that a service
+// manager that restarts failed services does so.
+constexpr int ExitSucceeded = 0;
+constexpr int ExitRunFailed = 1;
+
+// Carries out the command line. Returns the process's exit code.
 int RunProgram(const std::vector<std::string>& arguments, const ProgramContext& context);
 
 }  // namespace brondal::corvane::server

@@ -2,14 +2,17 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <exception>
 #include <limits>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "CatchFrame.h"
 #include "DirectoryServiceStubImpl.h"
 #include "DisplayBatchWriter.h"
+#include "DisplayEnumeration.h"
 #include "LockGuard.h"
 #include "LogCall.h"
 #include "ProcessStatistics.h"
@@ -21,6 +24,8 @@ namespace {
 
 // The scheduler clock the table's times and the version are taken from.
 std::uint64_t ClockNow() { return static_cast<std::uint64_t>(GetScheduler().GetTimeMs()); }
+// The monotonic clock the displays' ages are measured on.
+std::uint64_t TickNow() { return static_cast<std::uint64_t>(GetScheduler().GetTickCount64()); }
 
 // The statistics line prints every value with %d; a value beyond its range shows as the
 // largest one rather than wrapping to a negative number.
@@ -57,6 +62,12 @@ private:
 
 }  // namespace
 
+// Reports a failed network step of Initialize, as a failure report of the function it is
+// in, and keeps its message as the reason.
+#define INITIALIZE_FAILED(result, message, port)           \
+    (RecordInitializeFailure((result), (message), (port)), \
+     LOG_REPORT_ERROR((result), "%s", (message)))
+
 CorvaneDirectoryService::CorvaneDirectoryService(std::uint16_t port, std::uint32_t bindAddress)
     : port_(port),
       bindAddress_(bindAddress),
@@ -80,7 +91,7 @@ CorvaneDirectoryService::~CorvaneDirectoryService() {
         link_->Close();
         ShutdownNetwork();
         tableLock_.reset();
-        displays_.clear();
+        displays_ = DisplayTable();
     } catch (...) {
         RecordEscapingException(__PRETTY_FUNCTION__, __FILE__, __LINE__);
         std::terminate();
@@ -93,6 +104,7 @@ Result CorvaneDirectoryService::Initialize() {
     if (initialized_.load())
         return LOG_REPORT_ERROR(ResultAlreadyInitialized, "Already initialized");
     LOG_INFO("Initialization started");
+    initializeFailure_.clear();
     if (const Result result = InitializeNetwork(); Failed(result)) return result;
     // Start only waits until the thread runs, not for a pass, so holding tableLock here
     // cannot deadlock with a pass that wants it.
@@ -115,28 +127,33 @@ void CorvaneDirectoryService::AdvanceVersion() {
 }
 
 Result CorvaneDirectoryService::InitializeNetwork() {
+    const auto callbackPort = static_cast<std::uint16_t>(port_ + 1);
     Result result = CreateReliableTransport(bindAddress_, port_, transport_.Receive());
     if (Failed(result) || !transport_) {
-        return LOG_REPORT_ERROR(ResultFail, "Unable to create transport");
+        return INITIALIZE_FAILED(ResultFail, "Unable to create transport", port_);
     }
-    result = transport_->Initialize(true, true);
-    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to initialize transport");
+    // Both listeners accept only once the stub is registered (at the end): a client that
+    // connected earlier would have its first request refused as for an unknown object.
+    // Until then connections wait in the backlog.
+    result = transport_->Initialize(true, false);
+    if (Failed(result)) return INITIALIZE_FAILED(result, "Unable to initialize transport", port_);
     transport_->SetIdleConnectionPurgeEnabled(true);
 
     if (Failed(CreateRpc(rpc_.Receive())) || !rpc_) {
-        return LOG_REPORT_ERROR(ResultFail, "Unable to create RPC");
+        return INITIALIZE_FAILED(ResultFail, "Unable to create RPC", 0);
     }
     result = rpc_->Initialize(transport_.Get(), 0);
-    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to initialize RPC");
+    if (Failed(result)) return INITIALIZE_FAILED(result, "Unable to initialize RPC", 0);
     transport_->AddNotify(transportListener_.Get());
 
-    const auto callbackPort = static_cast<std::uint16_t>(port_ + 1);
     result = CreateReliableTransport(bindAddress_, callbackPort, callbackTransport_.Receive());
     if (Failed(result) || !callbackTransport_) {
-        return LOG_REPORT_ERROR(ResultFail, "Unable to create callback transport");
+        return INITIALIZE_FAILED(ResultFail, "Unable to create callback transport", callbackPort);
     }
-    result = callbackTransport_->Initialize(true, true);
-    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to initialize callback transport");
+    result = callbackTransport_->Initialize(true, false);
+    if (Failed(result)) {
+        return INITIALIZE_FAILED(result, "Unable to initialize callback transport", callbackPort);
+    }
     // After Initialize, and the full value: the plain TCP transport takes the value as it
     // is and ignores it before Initialize, and a few milliseconds would fail the writes of
     // large batches to any client that is a little slow to read.
@@ -145,19 +162,36 @@ Result CorvaneDirectoryService::InitializeNetwork() {
     callbackTransport_->AddNotify(transportListener_.Get());
 
     if (Failed(CreateRpc(callbackRpc_.Receive())) || !callbackRpc_) {
-        return LOG_REPORT_ERROR(ResultFail, "Unable to create callbacks RPC");
+        return INITIALIZE_FAILED(ResultFail, "Unable to create callbacks RPC", 0);
     }
     result = callbackRpc_->Initialize(callbackTransport_.Get(), 0);
-    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to initialize callbacks RPC");
+    if (Failed(result)) return INITIALIZE_FAILED(result, "Unable to initialize callbacks RPC", 0);
 
     callbackThread_ = RefPtr<RpcCallbackThread>::Adopt(new RpcCallbackThread(callbackRpc_.Get()));
     result = callbackThread_->Initialize();
-    if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to RPC callback thread");
+    if (Failed(result)) return INITIALIZE_FAILED(result, "Unable to RPC callback thread", 0);
 
     const auto stub =
         RefPtr<DirectoryServiceStubImpl>::Adopt(new DirectoryServiceStubImpl(link_.Get()));
     (void)rpc_->AddStub(DirectoryObjectId, stub.Get());
+    result = transport_->SetEnabled(true);
+    if (Succeeded(result)) result = callbackTransport_->SetEnabled(true);
+    if (Failed(result)) return INITIALIZE_FAILED(result, "Unable to enable the listeners", port_);
     return ResultOk;
+}
+
+void CorvaneDirectoryService::RecordInitializeFailure(Result result, const char* message,
+                                                      std::uint16_t port) {
+    initializeFailure_ = message;
+    if (port != 0) initializeFailure_ += " on port " + std::to_string(port);
+    char code[32];
+    std::snprintf(code, sizeof code, " (result 0x%x)", static_cast<unsigned>(result));
+    initializeFailure_ += code;
+}
+
+std::string CorvaneDirectoryService::GetInitializeFailure() {
+    MutexGuard lock(*tableLock_);
+    return initializeFailure_;
 }
 
 void CorvaneDirectoryService::ShutdownNetwork() {
@@ -266,39 +300,26 @@ Result CorvaneDirectoryService::RequestDisplayEnumeration(UUID requestConnection
 }
 
 Result CorvaneDirectoryService::QueueTable(const UUID& callbackConnection, bool extended) {
-    // Queued in order under the lock, so that no update lands between the batches of one
-    // table and the batches of two enumerations do not interleave. The callback thread
-    // sends them later; nothing here writes to the network.
-    const DisplayBatchWriter writer(extended);
-    // One-way calls write nothing into their reply, so the batches can share one.
+    // The snapshot is taken under the lock, so that the batches show one state of the table
+    // and the version returned is exactly its version; it costs a reference per leaf. The
+    // batches are made later on the callback thread, one per turn (see DisplayEnumeration),
+    // so a table of any size arrives whole and holding it costs a slow subscriber nothing
+    // per batch. One-way calls write nothing into their reply, so the batches share one.
     RefPtr<IDataStream> reply;
     if (const Result result = NewDataStream(reply.Receive()); Failed(result)) return result;
-    // The records of one batch, collected while sizing it, so that the table is walked
-    // once.
-    std::array<const DisplayRecord*, EnumerationBatchSize> records;
-    auto next = displays_.cbegin();
-    std::size_t remaining = displays_.size();
-    do {
-        std::uint32_t count = 0;
-        std::size_t entryBytes = 0;
-        for (; count < EnumerationBatchSize && next != displays_.cend(); ++next, ++count) {
-            const std::size_t entry = writer.EntrySize(next->second);
-            if (count != 0 &&
-                writer.BatchSize(count + 1, entryBytes + entry) > EnumerationBatchMaxBytes) {
-                break;
-            }
-            entryBytes += entry;
-            records[count] = &next->second;
-        }
-        remaining -= count;
-        RefPtr<IDataStream> batch;
-        const Result result =
-            writer.Write(records.begin(), count, entryBytes, remaining == 0, &batch);
-        if (Failed(result)) return result;
-        callbackThread_->CallBack(callbackConnection, DirectoryObjectId, DisplayBatchMethod,
-                                  batch.Get(), reply.Get());
-    } while (remaining != 0);
-    return ResultOk;
+    auto enumeration = RefPtr<DisplayEnumeration>::Adopt(new DisplayEnumeration(
+        displays_.TakeSnapshot(), extended, EnumerationBatchSize, EnumerationBatchMaxBytes));
+    const Result result = callbackThread_->CallBackSequence(
+        callbackConnection, DirectoryObjectId, DisplayBatchMethod, enumeration.Get(), reply.Get());
+    if (Failed(result)) {
+        // The subscriber has as many tables waiting as it may: it gets this one not at all
+        // (and no version, so it does not take itself for current) rather than in part.
+        LOG_SEVERE(
+            "Unable to queue the display table for callback connection %s: it has "
+            "%zu tables waiting",
+            callbackConnection.ToString().c_str(), RpcCallbackThread::MaxQueuedSequences);
+    }
+    return result;
 }
 
 Result CorvaneDirectoryService::UpdateDisplay(const UUID& displayId, std::string displayName,
@@ -308,33 +329,28 @@ Result CorvaneDirectoryService::UpdateDisplay(const UUID& displayId, std::string
     CATCH_FRAME_BEGIN
     if (!initialized_.load()) return ResultNotInitialized;
 
-    // The record and its key are built, and the line formatted, before taking tableLock:
-    // every display calls here periodically and the lock serialises them all.
-    DisplayRecord record{.displayId = displayId,
-                         .secondaryName = std::move(secondaryName),
-                         .displayName = std::move(displayName),
-                         .address = address,
-                         .port = port,
-                         .tag = tag,
-                         .extra = std::move(extra),
-                         .lastUpdateTime = ClockNow()};
-    const DisplayKey key(displayId);
-    LOG_SPEW(2, "Display Updated - %s %s %x %d", key.text, record.displayName.c_str(), address,
-             port);
+    // The record is built, and the line formatted, before taking tableLock: every display
+    // calls here periodically and the lock serialises them all.
+    auto record =
+        std::make_shared<DisplayRecord>(DisplayRecord{.displayId = displayId,
+                                                      .secondaryName = std::move(secondaryName),
+                                                      .displayName = std::move(displayName),
+                                                      .address = address,
+                                                      .port = port,
+                                                      .tag = tag,
+                                                      .extra = std::move(extra),
+                                                      .lastUpdateTime = ClockNow(),
+                                                      .lastUpdateTick = TickNow()});
+    // The identifier's text is made only when the line is written.
+    LOG_SPEW(2, "Display Updated - %s %s %x %d", DisplayKey(displayId).text,
+             record->displayName.c_str(), address, port);
     {
         MutexGuard lock(*tableLock_);
-        auto found = displays_.lower_bound(key.View());
-        if (found == displays_.end() || found->first != key.View()) {
-            displays_.emplace_hint(found, std::string(key.View()), std::move(record));
-            AdvanceVersion();
-        } else {
-            if (!(found->second == record)) AdvanceVersion();
-            // Swapped rather than assigned: the old record's strings are freed after the
-            // lock is released. Either way lastUpdateTime advances.
-            std::swap(found->second, record);
-        }
+        if (displays_.Update(record)) AdvanceVersion();
         ++updateCount_;
     }
+    // What the update displaced (or the unneeded new record) is freed after the lock.
+    record.reset();
     return LOG_REPORT(ResultOk);
     CATCH_FRAME_END
 }
@@ -362,31 +378,30 @@ bool CorvaneDirectoryService::ThreadFunc() {
 void CorvaneDirectoryService::PurgeStaleDisplays() {
     // Stale records are taken out under the lock and logged (and freed) after it, so that
     // a scan that purges a large table blocks updates only for the scan itself.
-    std::vector<decltype(displays_)::node_type> purged;
+    std::vector<std::shared_ptr<DisplayRecord>> purged;
     std::uint64_t now = 0;
     {
         MutexGuard lock(*tableLock_);
         now = ClockNow();
-        for (auto it = displays_.begin(); it != displays_.end();) {
-            // Unsigned on purpose: a record stamped ahead of the clock (the clock was set
-            // back) has a huge age and goes too, rather than living until the clock
-            // catches up.
-            if (now - it->second.lastUpdateTime > StaleAfterMs) {
-                purged.push_back(displays_.extract(it++));
-            } else {
-                ++it;
-            }
-        }
+        // Ages on the monotonic clock: a wall clock set back (an NTP correction) or forward
+        // must not make every display look stale at once. A stamp taken a moment after
+        // this reading (an update racing to the lock) counts as age 0.
+        const std::uint64_t tick = TickNow();
+        displays_.RemoveIf(
+            [&](const DisplayRecord& record) {
+                return tick > record.lastUpdateTick && tick - record.lastUpdateTick > StaleAfterMs;
+            },
+            [&](std::shared_ptr<DisplayRecord>& record) { purged.push_back(std::move(record)); });
         if (!purged.empty()) {
             AdvanceVersion();
             purgeCount_ += static_cast<std::uint32_t>(purged.size());
         }
     }
-    for (const auto& node : purged) {
-        const DisplayRecord& r = node.mapped();
-        LOG_INFO("Purged - %s %s %x %d (curTime = %llu  lastUpdateTime = %llu)", node.key().c_str(),
-                 r.displayName.c_str(), r.address, r.port, static_cast<unsigned long long>(now),
-                 static_cast<unsigned long long>(r.lastUpdateTime));
+    for (const auto& r : purged) {
+        const DisplayKey key(r->displayId);
+        LOG_INFO("Purged - %s %s %x %d (curTime = %llu  lastUpdateTime = %llu)", key.text,
+                 r->displayName.c_str(), r->address, r->port, static_cast<unsigned long long>(now),
+                 static_cast<unsigned long long>(r->lastUpdateTime));
     }
 }
 
@@ -396,7 +411,7 @@ void CorvaneDirectoryService::WriteStatistics() {
     {
         // Read and zeroed in one hold, so that no update between the two is lost.
         MutexGuard lock(*tableLock_);
-        displayCount = displays_.size();
+        displayCount = displays_.Size();
         counters = {enumerationCount_, updateCount_, purgeCount_};
         enumerationCount_ = 0;
         updateCount_ = 0;
@@ -414,19 +429,37 @@ void CorvaneDirectoryService::WriteStatistics() {
              ForPrint(counters.purgeCount), ForPrint(callbackConnections),
              ForPrint(queuedCallbacks), cpu, threads, descriptors,
              resident ? ForPrint(*resident) : -1);
+    if (occupancyListener_) occupancyListener_(GetOccupancy());
+}
+
+CorvaneDirectoryService::Occupancy CorvaneDirectoryService::GetOccupancy() {
+    Occupancy occupancy;
+    {
+        MutexGuard lock(*tableLock_);
+        occupancy.displays = displays_.Size();
+        occupancy.subscribers = subscribers_.size();
+    }
+    // The transports are set before the maintenance thread starts and released after it
+    // stopped; asked outside the lock, since they are other components.
+    for (ITransport* transport : {transport_.Get(), callbackTransport_.Get()}) {
+        std::uint32_t connections = 0;
+        if (transport && Succeeded(transport->GetStatistics(&connections))) {
+            occupancy.connections += connections;
+        }
+    }
+    return occupancy;
 }
 
 std::size_t CorvaneDirectoryService::GetDisplayCount() {
     MutexGuard lock(*tableLock_);
-    return displays_.size();
+    return displays_.Size();
 }
 
 std::optional<DisplayRecord> CorvaneDirectoryService::GetDisplay(const UUID& displayId) {
-    const DisplayKey key(displayId);
     MutexGuard lock(*tableLock_);
-    const auto found = displays_.find(key.View());
-    if (found == displays_.end()) return std::nullopt;
-    return found->second;
+    const DisplayRecord* found = displays_.Find(displayId);
+    if (found == nullptr) return std::nullopt;
+    return *found;
 }
 
 CorvaneDirectoryService::Counters CorvaneDirectoryService::GetCounters() {

@@ -11,6 +11,7 @@
 
 #include "CpuUsageMeter.h"
 #include "DisplayRecord.h"
+#include "DisplayTable.h"
 #include "IDataStream.h"
 #include "IRefCountImpl.h"
 #include "IRpc.h"
@@ -63,6 +64,16 @@ public:
         std::uint32_t purgeCount = 0;
     };
 
+    // What the service is serving, for the service manager's status line.
+    struct Occupancy {
+        std::size_t displays = 0;
+        std::size_t subscribers = 0;
+        // Open connections on both ports.
+        std::uint32_t connections = 0;
+    };
+    // Called on the maintenance thread with every statistics line, without any lock held.
+    using OccupancyListener = std::function<void(const Occupancy&)>;
+
     // port: the request port; callbacks use the next one. bindAddress: the IPv4 address
     // (host byte order) both listen on, 0 for every interface.
     explicit CorvaneDirectoryService(std::uint16_t port, std::uint32_t bindAddress = 0);
@@ -70,6 +81,15 @@ public:
     // Brings the service up and starts the maintenance thread. ResultAlreadyInitialized for
     // a second call.
     Result Initialize();
+    // Why the last Initialize failed, in words ("Unable to initialize transport on port
+    // 53200 (result 0x80000000)"); empty when it did not.
+    std::string GetInitializeFailure();
+    // Set before Initialize (the maintenance thread reads it without a lock).
+    void SetOccupancyListener(OccupancyListener listener) {
+        occupancyListener_ = std::move(listener);
+    }
+    // Takes tableLock, then asks both transports for their connections outside it.
+    Occupancy GetOccupancy();
 
     // Registers the display or refreshes it. ResultNotInitialized before Initialize.
     Result UpdateDisplay(const UUID& displayId, std::string displayName, std::string secondaryName,
@@ -119,6 +139,9 @@ private:
     void AdvanceVersion();
     void PurgeStaleDisplays();
     void WriteStatistics();
+    // Keeps the reason of a failing network step for GetInitializeFailure; with tableLock
+    // held. port: the port the step concerns, 0 for none.
+    void RecordInitializeFailure(Result result, const char* message, std::uint16_t port);
     // Queues the whole table for callbackConnection; with tableLock held.
     Result QueueTable(const UUID& callbackConnection, bool extended);
 
@@ -153,9 +176,9 @@ private:
     std::map<UUID, UUID> subscribers_;
     std::map<UUID, UUID> subscribersByCallback_;
 
-    // Keyed by the display's UUID text, so that the enumeration order is that of the text;
-    // transparent, so that an update looks its key up without building a string.
-    std::map<std::string, DisplayRecord, std::less<>> displays_;
+    // In identifier order, which is that of the identifiers' text; enumerations take
+    // snapshots of it (see DisplayTable).
+    DisplayTable displays_;
     std::uint32_t enumerationCount_ = 0;
     std::uint32_t updateCount_ = 0;
     std::uint32_t purgeCount_ = 0;
@@ -167,6 +190,10 @@ private:
     const RefPtr<RegistryLink> link_;
     // This object's listener on both transports, through link_.
     RefPtr<ITransport::ITransportNotify> transportListener_;
+
+    // Under tableLock.
+    std::string initializeFailure_;
+    OccupancyListener occupancyListener_;
 
     // Maintenance-pass state. Members rather than function statics, so that each registry
     // (and each test) starts its own count; only the maintenance thread touches them.

@@ -17,10 +17,13 @@ struct DisplayRecord {
     std::uint16_t port = 0;
     std::uint32_t tag = 1;
     std::string extra;
-    // Scheduler-clock ms of the last update.
+    // Scheduler-clock (UTC) ms of the last update, as logs and clients see it.
     std::uint64_t lastUpdateTime = 0;
+    // Monotonic-clock ms of the last update: what the display's age is measured on, so
+    // that setting the wall clock neither purges live displays nor keeps dead ones.
+    std::uint64_t lastUpdateTick = 0;
 
-    // Equal when the display's content is: lastUpdateTime is left out, so that a refresh
+    // Equal when the display's content is: the two times are left out, so that a refresh
     // with unchanged data extends the display's life without changing the directory version.
     friend bool operator==(const DisplayRecord& a, const DisplayRecord& b) {
         return a.displayId == b.displayId && a.secondaryName == b.secondaryName &&

@@ -14,11 +14,13 @@ namespace brondal {
 class IService : public Thread, public virtual IRefCount {
 public:
     // Runs under the service manager that started the process; returns when the service
-    // has ended. False when no manager started it, and then nothing runs.
+    // has ended. False when no manager started it (then nothing runs) or the service could
+    // not start.
     virtual bool RunAsService() = 0;
     // Runs in the calling process until a stop request; returns when the service has ended.
+    // False when the service could not start.
     virtual bool RunAsExecutable() = 0;
-    // Connects the controls to HandleControl and reports the service running.
+    // Connects the controls to HandleControl and reports the service starting.
     virtual bool RegisterControlHandler() = 0;
     // Returns once the service's thread has stopped.
     virtual void WaitForStop() = 0;

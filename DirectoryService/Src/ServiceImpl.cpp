@@ -11,6 +11,8 @@ namespace brondal {
 
 ServiceImpl::ServiceImpl(ServiceManager& manager)
     : stopEvent_(GetScheduler().CreateEvent(true, false)),
+      statusLock_(GetScheduler().CreateMutex()),
+      channelLock_(GetScheduler().CreateMutex()),
       manager_(manager),
       controlLock_(GetScheduler().CreateMutex()) {
     status_.serviceType = service::TypeOwnOrSharedProcess;
@@ -37,48 +39,104 @@ bool ServiceImpl::RunAsService() {
         LOG_SEVERE("Unable to run %s as a service: %s", GetServiceName(), reason.c_str());
         return false;
     }
-    ServiceMain();
-    return true;
+    return ServiceMain();
     CATCH_FRAME_END
 }
 
-void ServiceImpl::ServiceMain() {
+bool ServiceImpl::ServiceMain() {
     CATCH_FRAME_BEGIN
     MutexGuard lock(*controlLock_);
     const bool registered = RegisterControlHandler();
     if (registered) Start(Scheduler::Infinite);
     lock.Unlock();
-    if (registered) WaitForStop();
+    bool succeeded = false;
+    if (registered) {
+        WaitForStop();
+        succeeded = FinishRun();
+    }
     // The watcher may still be inside the stop control, collecting the service thread: this
     // waits for it, so that no thread of the run outlives it.
     stopWatch_.reset();
+    MutexGuard channel(*channelLock_);
     statusChannel_.reset();
+    return succeeded;
     CATCH_FRAME_END
+}
+
+bool ServiceImpl::FinishRun() {
+    if (!startFailed_.load()) return true;
+    DeliverStopRequest();
+    return false;
 }
 
 bool ServiceImpl::RegisterControlHandler() {
     CATCH_FRAME_BEGIN
-    status_ = ServiceStatus{};
-    status_.serviceType = service::TypeOwnProcess;
-    status_.currentState = service::StateStartPending;
-    status_.controlsAccepted = service::AcceptAllControls;
-
     std::string reason = "not connected to the service manager";
-    statusChannel_ = std::move(connection_);
-    if (statusChannel_) {
+    const bool connected = static_cast<bool>(connection_);
+    {
+        MutexGuard channel(*channelLock_);
+        statusChannel_ = std::move(connection_);
+    }
+    if (connected) {
         stopWatch_ = manager_.WatchStopRequests([this] { DeliverStopRequest(); }, &reason);
     }
     if (!stopWatch_) {
         LOG_SEVERE("Unable to register the control handler of %s: %s", GetServiceName(),
                    reason.c_str());
+        MutexGuard channel(*channelLock_);
         statusChannel_.reset();
         return false;
     }
-    status_.currentState = service::StateRunning;
-    status_.checkPoint = 0;
-    status_.waitHint = 0;
+    MutexGuard status(*statusLock_);
+    status_ = ServiceStatus{};
+    status_.serviceType = service::TypeOwnProcess;
+    status_.controlsAccepted = service::AcceptAllControls;
+    // Starting, until the service's work reports itself up: a manager that took the
+    // registration for readiness would count a service that fails to come up as running.
+    status_.currentState = service::StateStartPending;
     return ReportStatus();
     CATCH_FRAME_END
+}
+
+bool ServiceImpl::ReportRunning(std::string_view text) {
+    CATCH_FRAME_BEGIN
+    MutexGuard status(*statusLock_);
+    const std::uint32_t state = status_.currentState;
+    if (startFailed_.load() || state == service::StateStopPending ||
+        state == service::StateStopped) {
+        return false;
+    }
+    // A pause or continue that came while starting has said the rest already.
+    if (state == service::StateStartPending) {
+        status_.currentState = service::StateRunning;
+        status_.checkPoint = 0;
+        status_.waitHint = 0;
+        ReportStatus();
+    }
+    // Under the status lock, so that it cannot follow the report of a stop.
+    ReportStatusText(text);
+    return true;
+    CATCH_FRAME_END
+}
+
+void ServiceImpl::ReportStartFailed(std::string_view reason) {
+    CATCH_FRAME_BEGIN
+    // Before the stop event: the run reads it once the event lets it go on.
+    startFailed_.store(true);
+    ReportStatusText(reason);
+    SignalStop();
+    CATCH_FRAME_END
+}
+
+void ServiceImpl::ReportStatusText(std::string_view text) {
+    if (const std::shared_ptr<ServiceStatusChannel> channel = StatusChannel()) {
+        channel->Describe(text);
+    }
+}
+
+std::shared_ptr<ServiceStatusChannel> ServiceImpl::StatusChannel() {
+    MutexGuard channel(*channelLock_);
+    return statusChannel_;
 }
 
 bool ServiceImpl::RunAsExecutable() {
@@ -94,8 +152,9 @@ bool ServiceImpl::RunAsExecutable() {
     Start(Scheduler::Infinite);
     lock.Unlock();
     WaitForStop();
+    const bool succeeded = FinishRun();
     stopWatch_.reset();
-    return true;
+    return succeeded;
     CATCH_FRAME_END
 }
 
@@ -110,33 +169,43 @@ void ServiceImpl::DeliverStopRequest() {
     MutexGuard lock(*controlLock_);
     // A service manager sends no control to a stopped service; a second Ctrl-C finds
     // nothing left to stop.
-    if (status_.currentState == service::StateStopped) return;
+    if (CurrentState() == service::StateStopped) return;
     HandleControl(service::ControlStop, 0, nullptr);
     CATCH_FRAME_END
 }
 
-bool ServiceImpl::ReportStatus() { return statusChannel_ && statusChannel_->Report(status_); }
+bool ServiceImpl::ReportStatus() {
+    const std::shared_ptr<ServiceStatusChannel> channel = StatusChannel();
+    return channel && channel->Report(status_);
+}
+
+bool ServiceImpl::EnterState(std::uint32_t state) {
+    MutexGuard status(*statusLock_);
+    status_.currentState = state;
+    return ReportStatus();
+}
+
+std::uint32_t ServiceImpl::CurrentState() {
+    MutexGuard status(*statusLock_);
+    return status_.currentState;
+}
 
 void ServiceImpl::HandleControl(std::uint32_t control, std::uint32_t eventType, void* eventData) {
     CATCH_FRAME_BEGIN
     switch (control) {
         case service::ControlStop:
-            status_.currentState = service::StateStopPending;
-            ReportStatus();
+            EnterState(service::StateStopPending);
             OnStop();
-            status_.currentState = service::StateStopped;
-            ReportStatus();
+            EnterState(service::StateStopped);
             Stop();
             break;
         case service::ControlPause:
             OnPause();
-            status_.currentState = service::StatePaused;
-            ReportStatus();
+            EnterState(service::StatePaused);
             break;
         case service::ControlContinue:
             OnContinue();
-            status_.currentState = service::StateRunning;
-            ReportStatus();
+            EnterState(service::StateRunning);
             break;
         case service::ControlInterrogate:
             OnInterrogate();

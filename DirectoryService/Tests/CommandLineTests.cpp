@@ -49,16 +49,17 @@ public:
     explicit RecordingHost(ServiceManager& manager) : ServiceImpl(manager) {}
     bool RunAsService() override {
         runs += "service;";
-        return true;
+        return succeeds;
     }
     bool RunAsExecutable() override {
         runs += "executable;";
-        return true;
+        return succeeds;
     }
     const char* GetServiceName() override { return ""; }
     const char* GetDisplayName() override { return ""; }
     const char* GetDescription() override { return ""; }
     std::string runs;
+    bool succeeds = true;
 
 private:
     ~RecordingHost() override = default;
@@ -67,11 +68,11 @@ private:
 TEST(RunProgramTest, PrintsTheOutcomeOfEachCommandAndRunsTheHostQuietly) {
     brondal::testing::FakeServiceManager manager;
     auto host = RefPtr<RecordingHost>::Adopt(new RecordingHost(manager));
-    auto run = [&](std::vector<std::string> arguments) {
+    auto run = [&](std::vector<std::string> arguments, int exitCode = 0) {
         std::FILE* console = std::tmpfile();
         const ProgramContext context{manager, [] { return std::string("/srv/x"); },
                                      [&] { return RefPtr<IService>(host); }, console};
-        EXPECT_EQ(RunProgram(arguments, context), 0);
+        EXPECT_EQ(RunProgram(arguments, context), exitCode);
         std::string printed(static_cast<std::size_t>(std::ftell(console)), '\0');
         std::rewind(console);
         printed.resize(std::fread(printed.data(), 1, printed.size(), console));
@@ -100,6 +101,10 @@ TEST(RunProgramTest, PrintsTheOutcomeOfEachCommandAndRunsTheHostQuietly) {
     EXPECT_EQ(run({"-e", "-u"}), "");
     EXPECT_EQ(run({}), "");
     EXPECT_EQ(host->runs, "executable;service;");
+    // A run that could not start fails the process, so that a manager restarts it.
+    host->succeeds = false;
+    EXPECT_EQ(run({"-e"}, 1), "");
+    EXPECT_EQ(run({}, 1), "");
 }
 
 }  // namespace

@@ -6,11 +6,14 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "DirectoryTestSupport.h"
 #include "FakeServiceManager.h"
@@ -21,6 +24,7 @@ namespace brondal::corvane::server {
 namespace {
 
 namespace fs = std::filesystem;
+constexpr auto npos = std::string::npos;
 
 class TempFolders final : public FolderProvider {
 public:
@@ -42,13 +46,20 @@ protected:
         logger_->SetDetailLimit(5);
         // Free ports on loopback: the service's own ports belong to the program's tests.
         port_ = testing::FindFreePortPair();
-        host_ = RefPtr<CorvaneDirectoryServiceMain>::Adopt(
-            new CorvaneDirectoryServiceMain(folders_, manager_, port_, testing::Loopback));
+        console_ = std::fopen((folders_.base + "/console").c_str(), "w");
+        host_ = RefPtr<CorvaneDirectoryServiceMain>::Adopt(new CorvaneDirectoryServiceMain(
+            folders_, manager_, port_, testing::Loopback, console_));
     }
     void TearDown() override {
         host_.Reset();
+        std::fclose(console_);
         logger_->SetDetailLimit(0);
         fs::remove_all(folders_.base);
+    }
+    std::string Console() const {
+        std::ostringstream text;
+        text << std::ifstream(folders_.base + "/console").rdbuf();
+        return text.str();
     }
     // Everything logged, as the files hold it.
     std::string Log() {
@@ -67,6 +78,7 @@ protected:
     RefPtr<ILogger> logger_;
     RefPtr<CorvaneDirectoryServiceMain> host_;
     std::uint16_t port_ = 0;
+    std::FILE* console_ = nullptr;
 };
 
 TEST_F(CorvaneDirectoryServiceMainTest, RegistryLivesFromTheFirstPassToTheStop) {
@@ -86,6 +98,9 @@ TEST_F(CorvaneDirectoryServiceMainTest, RegistryLivesFromTheFirstPassToTheStop) 
     host_->HandleControl(service::ControlPause, 0, nullptr);
     host_->HandleControl(service::ControlContinue, 0, nullptr);
     EXPECT_EQ(host_->GetRegistry(), registry);
+    EXPECT_EQ(host_->StatusText({1, 2, 1}), "Listening on ports " + std::to_string(port_) +
+                                                " and " + std::to_string(port_ + 1) +
+                                                ": 1 display, 2 subscribers, 1 connection");
     registry.Reset();
 
     ASSERT_TRUE(manager_.SendStopRequest());
@@ -118,6 +133,86 @@ TEST_F(CorvaneDirectoryServiceMainTest, StopBeforeTheFirstPassLeavesNoRegistryBe
     EXPECT_FALSE(host_->GetRegistry());
     EXPECT_EQ(Log().find("Started"), std::string::npos);
 }
+
+// Both ways to run, with the registry coming up or not (somebody else has its port). The
+// service manager's log takes priority prefixes on the console.
+class HostRunTest : public CorvaneDirectoryServiceMainTest,
+                    public ::testing::WithParamInterface<std::tuple<bool, bool>> {};
+
+TEST_P(HostRunTest, ManagerAndConsoleHearOfTheStartOnlyOnceTheRegistryIsUp) {
+    const auto [asService, portTaken] = GetParam();
+    const std::string port = std::to_string(port_), next = std::to_string(port_ + 1);
+    const int blocker = platform::TcpCreate();
+    if (portTaken) {
+        ASSERT_EQ(platform::TcpBind(blocker, testing::Loopback, port_), 0);
+        platform::TcpListen(blocker);
+    }
+    manager_.managerLog = asService;
+    std::mutex mutex;
+    std::vector<std::string> told;
+    manager_.onReport = [&](const ServiceStatus& status) {
+        std::lock_guard lock(mutex);
+        told.push_back("report " + std::to_string(status.currentState));
+    };
+    manager_.onDescribe = [&](std::string_view text) {
+        std::lock_guard lock(mutex);
+        told.push_back("status " + std::string(text));
+    };
+
+    std::atomic<bool> ended{false};
+    bool succeeded = false;
+    std::thread runner([&, asService = asService] {
+        succeeded = asService ? host_->RunAsService() : host_->RunAsExecutable();
+        ended = true;
+    });
+    if (!portTaken) {
+        ASSERT_TRUE(testing::PollUntil([&] { return Console().find(" running") != npos; }));
+        ASSERT_TRUE(manager_.SendStopRequest());
+    }
+    if (!testing::PollUntil([&] { return ended.load(); })) std::abort();
+    runner.join();
+    platform::TcpClose(blocker);
+
+    EXPECT_EQ(succeeded, !portTaken);
+    EXPECT_FALSE(host_->GetRegistry());
+    const std::string reason =
+        "Unable to initialize transport on port " + port + " (result 0x80000000)";
+    const std::string info = asService ? "<6>" : "",
+                      severe = asService ? "<3>Severe: " : "Severe: ";
+    const std::string console = Console();
+    if (portTaken) {
+        EXPECT_NE(console.find(severe + "Unable to initialize Corvane Directory Service Service\n"),
+                  npos)
+            << console;
+        EXPECT_NE(console.find(severe + "Corvane Directory Service not started: " + reason + "\n"),
+                  npos)
+            << console;
+        EXPECT_EQ(Log().find("Started"), npos);
+    } else {
+        EXPECT_EQ(console, info + "Corvane Directory Service running: requests on port " + port +
+                               ", callbacks on port " + next + ", log folder " + LogFolder() +
+                               (asService ? "" : "; Ctrl-C stops it") + "\n");
+    }
+    std::vector<std::string> expected;
+    if (asService && portTaken) {
+        expected = {"report 2", "status Not started: " + reason, "report 3", "report 1"};
+    } else if (asService) {
+        expected = {"report 2", "report 4",
+                    "status Listening on ports " + port + " and " + next +
+                        ": 0 displays, 0 subscribers, 0 connections",
+                    "report 3", "report 1"};
+    }
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(told, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothWays, HostRunTest,
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) ? "Service"
+                                                                        : "Foreground") +
+                                    (std::get<1>(info.param) ? "PortTaken" : "PortFree");
+                         });
 
 }  // namespace
 }  // namespace brondal::corvane::server

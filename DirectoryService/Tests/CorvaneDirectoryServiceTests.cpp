@@ -175,15 +175,21 @@ TEST_F(RegistryTest, PurgeOnEvery301stPassWithTheBoundaryAt300000Ms) {
                   static_cast<unsigned long long>(Now() - 300001));
     EXPECT_EQ(store->Starting("Purged"), std::vector<std::string>{expected});
 
-    // The count starts again; a record stamped ahead of the clock (set back) is stale too.
+    // The count starts again. Ages are measured on the monotonic clock: the wall clock set
+    // back (an NTP correction) or an hour forward purges nothing refreshed since.
     Update(DisplayA);
     Update(DisplayB);
+    const std::uint64_t version = registry->GetDirectoryVersion();
     clock.AdvanceMs(-1000);
-    Passes(300);
+    Passes(301);
+    clock.SetTimeMs(clock.GetTimeMs() + 3600000);
+    Passes(301);
     EXPECT_EQ(registry->GetDisplayCount(), 2u);
-    Passes(1);
+    EXPECT_EQ(registry->GetDirectoryVersion(), version);
+    clock.AdvanceMs(300001);
+    Passes(301);
     EXPECT_EQ(registry->GetDisplayCount(), 0u);
-    EXPECT_EQ(sleeps, std::vector<std::uint32_t>(602, CorvaneDirectoryService::PassSleepMs));
+    EXPECT_EQ(sleeps, std::vector<std::uint32_t>(1204, CorvaneDirectoryService::PassSleepMs));
 }
 
 TEST_F(RegistryTest, StatisticsLineOncePerMinuteThenCountersRestart) {

@@ -184,15 +184,38 @@ TEST_F(DirectoryNetworkTest, SubscriptionAndEnumerationThroughTheStub) {
     EXPECT_EQ(QueuedCallbacks(), 0u);
 }
 
-TEST_F(DirectoryNetworkTest, BatchesEndEarlyRatherThanGrowPastTheByteBound) {
-    const std::string longName(20000, 'n');
-    for (std::uint32_t i = 0; i < 1000; ++i)
-        registry->UpdateDisplay(UUID(i, 0, 0, 0), longName, "s", 1, 2, 3, "");
-    ASSERT_EQ(registry->AddNotify(UUID(1, 1, 1, 1), UUID(2, 2, 2, 2), {}), ResultOk);
+// A table far over the callback queue's limit reaches a subscriber that reads slowly whole,
+// in order, with the end flag on the last batch only, and so does a second one asked for
+// at once.
+TEST_F(DirectoryNetworkTest, LargeTablesArriveWholeAtASlowSubscriber) {
+    constexpr std::uint32_t Displays = 150000;
+    for (std::uint32_t i = 0; i < Displays; ++i)
+        registry->UpdateDisplay(UUID(i, 0, 0, 0), "Display name", "s", 1, 2, 3, "");
+    DirectoryClient client(port);
+    ASSERT_TRUE(client.opened);
+    client.receiver->delayMs = 2;
+    ASSERT_EQ(client.Subscribe(), ResultOk);
     std::uint64_t version = 0;
-    ASSERT_EQ(registry->RequestDisplayEnumeration(UUID(1, 1, 1, 1), false, 0, &version), ResultOk);
-    // 1000 entries of about 20 kB make two batches under 16 MiB each.
-    EXPECT_EQ(QueuedCallbacks(), 2u);
+    ASSERT_EQ(client.RequestTable(false, 0, &version), ResultOk);
+    ASSERT_EQ(client.RequestTable(true, 0, &version), ResultOk);
+    ASSERT_TRUE(client.receiver->WaitCalls(300, std::chrono::seconds(60)));
+    const auto calls = client.receiver->Calls();
+    ASSERT_EQ(calls.size(), 300u);
+    for (int table = 0; table < 2; ++table) {
+        std::uint32_t next = 0;
+        for (int b = 0; b < 150; ++b) {
+            const auto& call = calls[static_cast<std::size_t>(table * 150 + b)];
+            RefPtr<IDataStream> stream = NewStream();
+            stream->WriteBytes(call.arguments.data(),
+                               static_cast<std::uint32_t>(call.arguments.size()));
+            const Batch batch = ReadBatch(stream.Get(), table == 1);
+            ASSERT_TRUE(batch.fullyRead);
+            EXPECT_EQ(batch.last, b == 149);
+            ASSERT_EQ(batch.entries.size(), 1000u);
+            for (const DisplayRecord& entry : batch.entries)
+                ASSERT_EQ(entry.displayId, UUID(next++, 0, 0, 0));
+        }
+    }
 }
 
 TEST_F(DirectoryNetworkTest, ClientsReceiveTheTableInBatchesOnTheirCallbackConnection) {

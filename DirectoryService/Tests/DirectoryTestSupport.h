@@ -129,6 +129,9 @@ public:
                        IDataStream* arguments, IDataStream*) override {
         Call call{connectionId, method, RemainingBytes(arguments)};
         signal_.Update([&] { calls_.push_back(std::move(call)); });
+        // A slow subscriber: its reader (which delivers) takes this long per batch, so its
+        // socket fills up and the service has to wait for it.
+        if (delayMs != 0) GetScheduler().Sleep(delayMs);
         return ResultOk;
     }
     Result GetObjectId(UUID* id) override {
@@ -136,14 +139,16 @@ public:
         return ResultOk;
     }
 
-    bool WaitCalls(std::size_t count) {
-        return signal_.WaitUntil([&] { return calls_.size() >= count; });
+    bool WaitCalls(std::size_t count, std::chrono::milliseconds timeout = Soon) {
+        return signal_.WaitUntil([&] { return calls_.size() >= count; }, timeout);
     }
     std::vector<Call> Calls() {
         std::vector<Call> copy;
         signal_.Update([&] { copy = calls_; });
         return copy;
     }
+
+    std::uint32_t delayMs = 0;
 
 private:
     Signal signal_;

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ServiceManager.h"
@@ -40,6 +41,7 @@ public:
         onStop();
         return true;
     }
+    bool StandardErrorIsManagerLog() override { return managerLog; }
     bool Watching() {
         bool watching = false;
         changed_.Update([&] { watching = static_cast<bool>(onStop_); });
@@ -49,14 +51,20 @@ public:
     bool startedByManager = true;
     bool reportsArrive = true;
     bool succeeds = true;
+    bool managerLog = false;
     std::vector<std::string> installed, uninstalled;
     std::function<void(const ServiceStatus&)> onReport = [](const ServiceStatus&) {};
+    std::function<void(std::string_view)> onDescribe = [](std::string_view) {};
 
 private:
     struct Channel final : ServiceStatusChannel {
         explicit Channel(FakeServiceManager& manager) : manager(manager) {}
         bool Report(const ServiceStatus& status) override {
             manager.onReport(status);
+            return manager.reportsArrive;
+        }
+        bool Describe(std::string_view text) override {
+            manager.onDescribe(text);
             return manager.reportsArrive;
         }
         FakeServiceManager& manager;

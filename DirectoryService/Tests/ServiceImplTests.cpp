@@ -27,8 +27,14 @@ class TestService final : public ServiceImpl {
 public:
     explicit TestService(ServiceManager& manager) : ServiceImpl(manager) {}
 
+    // The work's start: up, or failed when failStart is set.
     bool ThreadFunc() override {
         Add("pass");
+        if (failStart) {
+            ReportStartFailed("no work");
+        } else {
+            ReportRunning("working");
+        }
         return false;
     }
     const char* GetServiceName() override { return "Test"; }
@@ -60,6 +66,7 @@ public:
         return std::find(events_.begin(), events_.end(), event) != events_.end();
     }
     using ServiceImpl::WaitForStop;
+    std::atomic<bool> failStart{false};
 
 private:
     ~TestService() override { Stop(); }
@@ -73,6 +80,9 @@ protected:
     void SetUp() override {
         manager_.onReport = [this](const ServiceStatus& status) {
             service_->Add("report " + std::to_string(status.currentState));
+        };
+        manager_.onDescribe = [this](std::string_view text) {
+            service_->Add("status " + std::string(text));
         };
     }
     void TearDown() override {
@@ -100,19 +110,19 @@ protected:
     bool result_ = false;
 };
 
-TEST_F(ServiceImplTest, ServiceReportsRunningThenStopsThroughOnStop) {
+TEST_F(ServiceImplTest, ServiceReportsRunningOnceItsWorkIsUpThenStopsThroughOnStop) {
     ServiceStatus registered;
     manager_.onReport = [&](const ServiceStatus& status) {
         if (status.currentState == service::StateRunning) registered = status;
         service_->Add("report " + std::to_string(status.currentState));
     };
     RunInBackground(true);
-    ASSERT_TRUE(testing::PollUntil([&] { return service_->Has("pass"); }));
+    ASSERT_TRUE(testing::PollUntil([&] { return service_->Has("status working"); }));
     ASSERT_TRUE(manager_.SendStopRequest());
     EXPECT_TRUE(Finish());
-    // Start pending is never reported.
-    EXPECT_EQ(service_->TakeEvents(),
-              (Events{"report 4", "pass", "report 3", "OnStop", "report 1"}));
+    // Starting at registration; running only when the work says so.
+    EXPECT_EQ(service_->TakeEvents(), (Events{"report 2", "pass", "report 4", "status working",
+                                              "report 3", "OnStop", "report 1"}));
     EXPECT_EQ(registered.serviceType, service::TypeOwnProcess);
     EXPECT_EQ(registered.controlsAccepted, service::AcceptAllControls);
     EXPECT_EQ(registered.checkPoint + registered.waitHint + registered.win32ExitCode, 0u);
@@ -122,7 +132,7 @@ TEST_F(ServiceImplTest, ServiceReportsRunningThenStopsThroughOnStop) {
 
 TEST_F(ServiceImplTest, PauseAndContinueOnlyReportShutdownEndsWithoutReports) {
     RunInBackground(true);
-    ASSERT_TRUE(testing::PollUntil([&] { return service_->Has("pass"); }));
+    ASSERT_TRUE(testing::PollUntil([&] { return service_->Has("status working"); }));
     service_->TakeEvents();
     service_->HandleControl(service::ControlPause, 0, nullptr);
     service_->HandleControl(service::ControlContinue, 0, nullptr);
@@ -132,6 +142,25 @@ TEST_F(ServiceImplTest, PauseAndContinueOnlyReportShutdownEndsWithoutReports) {
     EXPECT_EQ(service_->TakeEvents(),
               (Events{"OnPause", "report 7", "OnContinue", "report 4", "OnShutdown"}));
 }
+
+class ServiceImplStartTest : public ServiceImplTest,
+                             public ::testing::WithParamInterface<std::pair<bool, Events>> {};
+
+TEST_P(ServiceImplStartTest, FailedStartTellsWhyAndEndsTheRunThroughTheStopControl) {
+    service_->failStart = true;
+    RunInBackground(GetParam().first);
+    EXPECT_FALSE(Finish());
+    EXPECT_EQ(service_->TakeEvents(), GetParam().second);
+    EXPECT_FALSE(service_->IsRunning());
+    EXPECT_FALSE(manager_.Watching());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BothWays, ServiceImplStartTest,
+    ::testing::Values(std::pair(true, Events{"report 2", "pass", "status no work", "report 3",
+                                             "OnStop", "report 1"}),
+                      std::pair(false, Events{"pass", "OnStop"})),
+    [](const auto& info) { return info.param.first ? "AsService" : "AsExecutable"; });
 
 TEST_F(ServiceImplTest, OtherControlsReachTheirHooksWithWhatCameWithThem) {
     int data = 0;
@@ -152,14 +181,14 @@ TEST_F(ServiceImplTest, NothingRunsOutsideAManagerOrWhenRunningCannotBeReported)
     EXPECT_FALSE(service_->RunAsService());
     manager_.startedByManager = true;
     manager_.reportsArrive = false;
-    EXPECT_TRUE(service_->RunAsService());
-    EXPECT_EQ(service_->TakeEvents(), Events{"report 4"});
+    EXPECT_FALSE(service_->RunAsService());
+    EXPECT_EQ(service_->TakeEvents(), Events{"report 2"});
     EXPECT_FALSE(manager_.Watching());
 }
 
 TEST_F(ServiceImplTest, StopRequestSentAtRegistrationStillEndsTheRun) {
-    // Sent while the service reports itself running, before its thread starts: the stop must
-    // still find the thread, or the run would never end.
+    // Sent while the service reports itself starting, before its thread starts: the stop
+    // must still find the thread, or the run would never end.
     std::thread stopper;
     manager_.onReport = [&](const ServiceStatus& status) {
         if (!stopper.joinable()) stopper = std::thread([&] { manager_.SendStopRequest(); });

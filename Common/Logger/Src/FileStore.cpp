@@ -110,42 +110,50 @@ std::vector<FileStore::LogFile> FileStore::ListLogFiles() const {
     return files;
 }
 
-bool FileStore::OpenFile(const TimeParts& today) {
+std::string FileStore::OpenFile(const TimeParts& today) {
     for (int attempt = 0; attempt < MaxOpenAttempts; ++attempt) {
         const std::string path = FilePath(folder_, prefix_, today, fileIndex_);
         file_.open(path, std::ios::out | std::ios::app | std::ios::binary);
         if (file_.is_open()) {
             fileSize_ = FileSize(path);
-            if (maxSize_ >= UnlimitedSize || fileSize_ <= maxSize_) return true;
+            if (maxSize_ >= UnlimitedSize || fileSize_ <= maxSize_) {
+                return path.substr(folder_.size());
+            }
             file_.close();
         }
         file_.clear();
         ++fileIndex_;
     }
-    return false;
+    return {};
 }
 
-void FileStore::ApplyRetention(const TimeParts& today) {
+void FileStore::ApplyRetention(const TimeParts& today, const std::string& current) {
     std::vector<LogFile> files = ListLogFiles();
     // Deliberately a plain prefix test: "Dir" also claims "DirectoryService_..." files,
     // which folders written by earlier versions rely on.
     std::erase_if(files, [this](const LogFile& f) { return !f.name.starts_with(prefix_); });
     if (files.size() <= MaxFilesPerPrefix) return;
 
+    // The file being written is never a candidate: deleting it would send every line that
+    // follows into a file nobody can find.
+    std::erase_if(files, [&current](const LogFile& f) { return f.name == current; });
+    std::size_t keep = MaxFilesPerPrefix - (current.empty() ? 0 : 1);
+    std::error_code error;
+    // Files dated after today (a clock that was set wrong for a while) go first: they would
+    // otherwise count as the latest and push today's out, and stay forever.
+    const std::string todayText = DateText(today);
+    std::erase_if(files, [&](const LogFile& f) {
+        if (f.parts.date <= todayText) return false;
+        fs::remove(folder_ + f.name, error);
+        return true;
+    });
+    if (files.size() <= keep) return;
     std::sort(files.begin(), files.end(), [](const LogFile& a, const LogFile& b) {
         return std::tie(a.parts.prefix, a.parts.date, a.parts.index, a.name) <
                std::tie(b.parts.prefix, b.parts.date, b.parts.index, b.name);
     });
-    const std::size_t excess = files.size() - MaxFilesPerPrefix;
-    std::error_code error;
-    for (std::size_t i = 0; i < excess; ++i)
+    for (std::size_t i = 0; i < files.size() - keep; ++i)
         fs::remove(folder_ + files[i].name, error);
-    // Files dated in the future (a clock that was set wrong) would otherwise stay forever
-    // as the "latest".
-    const std::string todayText = DateText(today);
-    for (std::size_t i = excess; i < files.size(); ++i) {
-        if (files[i].parts.date > todayText) fs::remove(folder_ + files[i].name, error);
-    }
 }
 
 bool FileStore::CurrentFileFull() const { return maxSize_ < UnlimitedSize && fileSize_ > maxSize_; }
@@ -181,13 +189,11 @@ Result FileStore::Write(std::uint32_t level, std::string_view file, std::string_
         GetScheduler().GetLocalTimeParts(&now);
 
         if (!file_.is_open()) {
-            OpenFile(now);
-            ApplyRetention(now);
+            ApplyRetention(now, OpenFile(now));
         } else if (CurrentFileFull()) {
             file_.close();
             ++fileIndex_;
-            OpenFile(now);
-            ApplyRetention(now);
+            ApplyRetention(now, OpenFile(now));
         }
         if (!file_.is_open()) return ResultFail;
 

@@ -64,11 +64,13 @@ private:
     // The folder's regular files whose names parse as log files.
     std::vector<LogFile> ListLogFiles() const;
     // Opens the file of the current index, moving past files that cannot be opened or are
-    // already full; false when none of MaxOpenAttempts names served.
-    bool OpenFile(const TimeParts& today);
-    // Deletes the oldest files of the prefix beyond MaxFilesPerPrefix, and then those
-    // dated after today.
-    void ApplyRetention(const TimeParts& today);
+    // already full; the opened file's name, empty when none of MaxOpenAttempts names
+    // served.
+    std::string OpenFile(const TimeParts& today);
+    // With more than MaxFilesPerPrefix files of the prefix: deletes those dated after
+    // today, then the oldest until MaxFilesPerPrefix remain. current, the file being
+    // written (empty: none), is never deleted and counts among those kept.
+    void ApplyRetention(const TimeParts& today, const std::string& current);
     bool CurrentFileFull() const;
     void ComposeLine(const TimeParts& now, std::uint32_t level, std::string_view file,
                      std::string_view function, std::uint32_t threadId, std::uint32_t line,

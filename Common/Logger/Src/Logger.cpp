@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <mutex>
+#include <vector>
 
 #include "LockGuard.h"
 #include "LogCall.h"
@@ -33,7 +34,74 @@ void LogPlatformMessage(std::uint32_t level, const char* file, std::uint32_t lin
     if (call.Enabled()) call.Message("%s", message);
 }
 
+using RepeatIterator = decltype(Logger::RepeatTable::entries)::iterator;
+
 }  // namespace
+
+// The repeat entries the calling thread created, per logger, taken out of their tables when
+// the thread ends. Only the owning thread touches this object.
+class Logger::ThreadEntries {
+public:
+    ThreadEntries() = default;
+    ThreadEntries(const ThreadEntries&) = delete;
+    ThreadEntries& operator=(const ThreadEntries&) = delete;
+    ~ThreadEntries();
+
+    // With table's lock held: entry is this thread's, to be erased when it ends.
+    void Add(const std::shared_ptr<Logger::RepeatTable>& table, RepeatIterator entry);
+
+    // The key of the call site being logged, reused so that a look-up does not allocate.
+    std::string key;
+
+private:
+    struct Owned {
+        std::weak_ptr<Logger::RepeatTable> table;
+        // Which table, compared only while table has not expired.
+        const Logger::RepeatTable* identity;
+        std::vector<RepeatIterator> entries;
+    };
+    std::vector<Owned> owned_;
+};
+
+namespace {
+
+// Trivially destructible, so that it can still be read while the thread's other
+// thread-local objects are being destroyed (a destructor that logs, say).
+thread_local bool threadEnding = false;
+
+// Null once the thread has begun to end: its sites are then no longer tracked.
+Logger::ThreadEntries* CurrentThreadEntries() {
+    if (threadEnding) return nullptr;
+    thread_local Logger::ThreadEntries entries;
+    return &entries;
+}
+
+}  // namespace
+
+Logger::ThreadEntries::~ThreadEntries() {
+    threadEnding = true;
+    for (Owned& owned : owned_) {
+        const std::shared_ptr<Logger::RepeatTable> table = owned.table.lock();
+        if (!table) continue;
+        // The iterators stay valid: nobody but this thread erases its entries.
+        MutexGuard guard(*table->lock);
+        for (const RepeatIterator& entry : owned.entries)
+            table->entries.erase(entry);
+    }
+}
+
+void Logger::ThreadEntries::Add(const std::shared_ptr<Logger::RepeatTable>& table,
+                                RepeatIterator entry) {
+    for (Owned& owned : owned_) {
+        if (owned.identity == table.get() && !owned.table.expired()) {
+            owned.entries.push_back(entry);
+            return;
+        }
+    }
+    // Loggers of tests come and go; their records are dropped here.
+    std::erase_if(owned_, [](const Owned& owned) { return owned.table.expired(); });
+    owned_.push_back({table, table.get(), {entry}});
+}
 
 std::string_view LogLevelName(std::uint32_t level) {
     switch (level) {
@@ -73,7 +141,8 @@ Result GetLogger(ILogger** logger) {
     return ResultOk;
 }
 
-Logger::Logger() : tableLock_(GetScheduler().CreateMutex()) {}
+Logger::Logger()
+    : repeats_(std::make_shared<RepeatTable>(RepeatTable{GetScheduler().CreateMutex(), {}})) {}
 
 Result Logger::AddStore(ILogStore* store) {
     if (!store) return ResultNullPointer;
@@ -120,19 +189,20 @@ Result Logger::GetDetailLimit(std::uint32_t* limit) {
 }
 
 std::size_t Logger::RepeatKeyCount() {
-    MutexGuard guard(*tableLock_);
-    return repeats_.size();
+    MutexGuard guard(*repeats_->lock);
+    return repeats_->entries.size();
 }
 
-Logger::RepeatEntry* Logger::FindOrAddEntry(std::string_view key, bool* firstOccurrence) {
-    MutexGuard guard(*tableLock_);
-    auto it = repeats_.find(key);
-    if (it != repeats_.end()) {
-        *firstOccurrence = false;
-        return &it->second;
+Logger::RepeatEntry* Logger::FindOrAddEntry(std::string_view key, ThreadEntries* owner) {
+    MutexGuard guard(*repeats_->lock);
+    auto& entries = repeats_->entries;
+    auto it = entries.find(key);
+    if (it != entries.end()) return &it->second;
+    // A thread that is ending adds nothing: nobody would take its entry out again.
+    if (owner != nullptr && entries.size() < MaxRepeatKeys) {
+        it = entries.emplace(std::string(key), RepeatEntry{}).first;
+        owner->Add(repeats_, it);
     }
-    *firstOccurrence = true;
-    if (repeats_.size() < MaxRepeatKeys) repeats_.emplace(std::string(key), RepeatEntry{});
     return nullptr;
 }
 
@@ -158,17 +228,17 @@ const char* Logger::RecordOccurrence(RepeatEntry& entry, std::int64_t now) {
 Result Logger::Log(std::uint32_t level, std::string_view file, std::string_view function,
                    std::int64_t time, std::uint32_t threadId, std::uint32_t line,
                    std::string_view message) {
-    // The key names one call site on one thread: "<thread>-<line><file><function>". The
-    // buffer is reused per thread so that a look-up does not allocate.
-    thread_local std::string key;
+    // The key names one call site on one thread: "<thread>-<line><file><function>".
+    ThreadEntries* const owner = CurrentThreadEntries();
+    std::string ending;
+    std::string& key = owner ? owner->key : ending;
     key.clear();
     AppendNumber(key, threadId);
     key += '-';
     AppendNumber(key, line);
     key.append(file).append(function);
 
-    bool first = false;
-    RepeatEntry* entry = FindOrAddEntry(key, &first);
+    RepeatEntry* entry = FindOrAddEntry(key, owner);
     const char* warning = nullptr;
     if (entry) {
         const std::int64_t now = GetScheduler().GetTimeMs();

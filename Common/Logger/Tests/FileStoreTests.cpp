@@ -161,14 +161,69 @@ TEST_F(FileStoreTest, DeletesFilesDatedAfterTodayOnlyWhenOverTheLimit) {
     Log(*Open(1000), "first");
     EXPECT_EQ(Files().size(), 7u);
 
-    // Eight at the next opening: the oldest goes, and so does tomorrow's.
+    // Eight at the next opening: tomorrow's goes, which is enough; it does not take the
+    // place of an older file of the past.
     Touch("DirectoryService_2017_07_10_00.log");
     Log(*Open(1000), "second");
     const std::set<std::string> files = Files();
-    EXPECT_EQ(files.size(), 6u);
+    EXPECT_EQ(files.size(), 7u);
     EXPECT_FALSE(files.count(tomorrow));
-    EXPECT_FALSE(files.count("DirectoryService_2017_07_05_00.log"));
+    EXPECT_TRUE(files.count("DirectoryService_2017_07_05_00.log"));
 }
+
+// Retention after an opening never takes the file being written, whatever sorts before it.
+struct RetentionCase {
+    const char* name;
+    const char* prefix;
+    std::vector<std::string> present;
+    // Besides the file being written, which is always kept and holds the line.
+    std::set<std::string> othersKept;
+
+    friend void PrintTo(const RetentionCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class FileStoreRetentionTest : public FileStoreTest,
+                               public ::testing::WithParamInterface<RetentionCase> {};
+
+TEST_P(FileStoreRetentionTest, KeepsTheFileBeingWritten) {
+    const RetentionCase& c = GetParam();
+    for (const std::string& name : c.present)
+        Touch(name);
+    ASSERT_EQ(Log(*Open(1000, c.prefix), "kept"), ResultOk);
+    const std::string current = std::string(c.prefix) + "_2017_07_11_00.log";
+    EXPECT_EQ(Read(current), Line("kept"));
+    std::set<std::string> expected = c.othersKept;
+    expected.insert(current);
+    EXPECT_EQ(Files(), expected);
+}
+
+std::vector<std::string> Named(const char* prefix, std::initializer_list<const char*> dates) {
+    std::vector<std::string> names;
+    for (const char* date : dates)
+        names.push_back(std::string(prefix) + "_" + date + "_00.log");
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FileStoreRetentionTest,
+    ::testing::Values(
+        // A clock that ran a month ahead for a week: today's new file sorts first.
+        RetentionCase{"FutureDated",
+                      "DirectoryService",
+                      Named("DirectoryService",
+                            {"2017_08_01", "2017_08_02", "2017_08_03", "2017_08_04", "2017_08_05",
+                             "2017_08_06", "2017_08_07", "2017_07_01", "2017_07_02"}),
+                      {"DirectoryService_2017_07_01_00.log", "DirectoryService_2017_07_02_00.log"}},
+        // The prefix "Dir" claims longer prefixes' files, which sort after its own.
+        RetentionCase{
+            "ShorterPrefix",
+            "Dir",
+            Named("DirectoryService", {"2017_07_01", "2017_07_02", "2017_07_03", "2017_07_04",
+                                       "2017_07_05", "2017_07_06", "2017_07_07"}),
+            {"DirectoryService_2017_07_02_00.log", "DirectoryService_2017_07_03_00.log",
+             "DirectoryService_2017_07_04_00.log", "DirectoryService_2017_07_05_00.log",
+             "DirectoryService_2017_07_06_00.log", "DirectoryService_2017_07_07_00.log"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FileStoreTest, ConcurrentWritersLeaveOnlyWholeLines) {
     auto store = Open(FileStore::UnlimitedSize);

@@ -1,6 +1,7 @@
 // Filtering, repeat suppression and the call-site forms of the logger.
 #include <gtest/gtest.h>
 
+#include <latch>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -190,6 +191,30 @@ TEST_F(LoggerTest, AFullRepeatTableStopsSuppressingNewSites) {
     for (int i = 0; i < 20; ++i)
         LogFrom(1, Logger::MaxRepeatKeys + 1, "never suppressed");
     EXPECT_EQ(store->Messages().size(), before + 20);
+}
+
+TEST_F(LoggerTest, SitesOfEndedThreadsAreForgottenAndSuppressionGoesOn) {
+    // A reader thread per connection: each logs from the same site, then ends.
+    constexpr std::size_t Threads = 100;
+    std::latch logged(Threads), release(1);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < Threads; ++t) {
+        threads.emplace_back([&] {
+            LogFrom(GetScheduler().GetCurrentThreadId(), 10, "reader");
+            logged.count_down();
+            release.wait();
+        });
+    }
+    logged.wait();
+    EXPECT_EQ(logger->RepeatKeyCount(), Threads);  // live threads keep theirs
+    release.count_down();
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(logger->RepeatKeyCount(), 0u);
+
+    for (int i = 0; i < 6; ++i)
+        LogFrom(GetScheduler().GetCurrentThreadId(), 10, "main");
+    EXPECT_EQ(store->Messages().back(), OneMinuteWarning);
 }
 
 TEST(LogLevelNameTest, NamesAreFifteenCharactersAndOtherValuesAreEmpty) {

@@ -29,21 +29,26 @@ class MutexGuard {
 public:
     explicit MutexGuard(Scheduler::Mutex& mutex, std::int32_t timeoutMs = Scheduler::Infinite)
         : mutex_(&mutex) {
-        if (Failed(mutex_->Lock(timeoutMs))) mutex_ = nullptr;
+        locked_ = Succeeded(mutex_->Lock(timeoutMs));
     }
     ~MutexGuard() { Unlock(); }
-    bool IsLocked() const { return mutex_ != nullptr; }
+    bool IsLocked() const { return locked_; }
     void Unlock() {
-        if (mutex_) {
+        if (locked_) {
             mutex_->Unlock();
-            mutex_ = nullptr;
+            locked_ = false;
         }
+    }
+    // Takes the mutex again, without limit, after Unlock.
+    void Relock() {
+        if (!locked_) locked_ = Succeeded(mutex_->Lock(Scheduler::Infinite));
     }
     MutexGuard(const MutexGuard&) = delete;
     MutexGuard& operator=(const MutexGuard&) = delete;
 
 private:
     Scheduler::Mutex* mutex_;
+    bool locked_ = false;
 };
 
 // Holds a Monitor for its scope, or until Exit.

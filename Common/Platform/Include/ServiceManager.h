@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace brondal {
 
@@ -56,6 +57,10 @@ public:
     // False when the manager could not be told. A state the manager has no word for is not
     // sent and counts as told.
     virtual bool Report(const ServiceStatus& status) = 0;
+    // One line saying what the service is doing (or why it failed to start), for the
+    // manager to show beside its state. Managers without a place for it ignore it and
+    // count it as told.
+    virtual bool Describe(std::string_view text) = 0;
 };
 
 // Held while stop requests are wanted; destroying it ends the deliveries, waiting for one in
@@ -87,6 +92,10 @@ public:
     // watch is destroyed; null, with the reason in *reason, when requests cannot be watched.
     virtual std::unique_ptr<StopRequestWatch> WatchStopRequests(std::function<void()> onStop,
                                                                 std::string* reason) = 0;
+
+    // Whether this process's standard error goes to the manager's log, which reads a
+    // kernel-style priority prefix ("<3>") at the start of each line instead of showing it.
+    virtual bool StandardErrorIsManagerLog() = 0;
 };
 
 // The manager of the running system; lives as long as the process.

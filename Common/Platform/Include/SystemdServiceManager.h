@@ -29,10 +29,13 @@ public:
         std::function<bool()> reload;
         // NOTIFY_SOCKET as systemd set it; empty when systemd did not start this process.
         std::string notifySocket;
+        // JOURNAL_STREAM as systemd set it: standard error is connected to the journal.
+        std::string journalStream;
     };
 
     // /etc/systemd/system, its multi-user.target.wants, `systemctl daemon-reload` when
-    // systemd runs (the system was booted with it), and this process's NOTIFY_SOCKET.
+    // systemd runs (the system was booted with it), and this process's NOTIFY_SOCKET and
+    // JOURNAL_STREAM.
     static Layout SystemLayout();
 
     explicit SystemdServiceManager(Layout layout);
@@ -43,6 +46,10 @@ public:
     std::unique_ptr<ServiceStatusChannel> Connect(std::string* reason) override;
     std::unique_ptr<StopRequestWatch> WatchStopRequests(std::function<void()> onStop,
                                                         std::string* reason) override;
+    // When systemd started the process (NOTIFY_SOCKET) or connected its standard error to
+    // the journal (JOURNAL_STREAM); a unit's output goes to the journal unless it says
+    // otherwise.
+    bool StandardErrorIsManagerLog() override;
 
     // The unit's name for a service name: the characters a unit name may hold (letters,
     // digits, ":", "-", "_", "."), the others dropped. "My Service" gives "MyService".
@@ -55,6 +62,9 @@ public:
     // "STATUS=Paused", stop pending "STOPPING=1"; empty for the states systemd learns of on
     // its own (starting, stopped) or has no word for.
     static std::string Notification(const ServiceStatus& status);
+    // "STATUS=" and the text, its line breaks made spaces: a line break would start another
+    // assignment, and the text may name things peers chose.
+    static std::string StatusNotification(std::string_view text);
 
 private:
     std::string UnitPath(const std::string& serviceName) const;

@@ -1,6 +1,12 @@
 // The /proc parsing on sample texts, and the live readers on this process.
 #include "ProcessStatistics.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
+
+#include "ProcessLimits.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -50,6 +56,28 @@ TEST(ProcessStatisticsTest, LiveReadersDescribeThisProcess) {
     const std::optional<CpuTimes> system = ReadSystemCpuTimes();
     ASSERT_TRUE(system && ReadProcessCpuTimes());
     EXPECT_GT(system->kernel, 0u);
+}
+
+}  // namespace
+}  // namespace brondal
+
+namespace brondal {
+namespace {
+
+TEST(ProcessLimitsTest, OpenFileLimitIsRaisedToTheHardLimit) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = std::min<rlim_t>(saved.rlim_max, 256);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    const std::optional<OpenFileLimit> limit = RaiseOpenFileLimit();
+    ASSERT_TRUE(limit.has_value());
+    EXPECT_EQ(limit->before, lowered.rlim_cur);
+    EXPECT_EQ(limit->after, saved.rlim_max);
+    rlimit now{};
+    getrlimit(RLIMIT_NOFILE, &now);
+    EXPECT_EQ(now.rlim_cur, saved.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 }  // namespace

@@ -41,6 +41,7 @@ TEST(SystemdUnitTest, UnitStartsTheProgramAsRootNotifyingAndRestartedOnFailure) 
               "ExecStart=\"/opt/corvane/CorvaneDirectoryService\"\n"
               "User=root\n"
               "Restart=on-failure\n"
+              "LimitNOFILE=1048576\n"
               "\n"
               "[Install]\n"
               "WantedBy=multi-user.target\n");
@@ -75,7 +76,7 @@ protected:
             ++reloads_;
             return true;
         };
-        return {temp_, temp_ + "/wants", reload, std::move(notifySocket)};
+        return {temp_, temp_ + "/wants", reload, std::move(notifySocket), {}};
     }
     static std::string Read(const std::string& path) {
         std::ostringstream text;
@@ -133,12 +134,22 @@ TEST_F(SystemdServiceManagerTest, ReportsReachTheNotifySocket) {
     EXPECT_TRUE(channel->Report(InState(service::StateStopped)));
     EXPECT_TRUE(channel->Report(InState(service::StateStopPending)));
     EXPECT_EQ(receive(), "STOPPING=1");
+    // A line break in a status text would start an assignment of its own.
+    EXPECT_TRUE(channel->Describe("Serving 3 displays\nREADY=1"));
+    EXPECT_EQ(receive(), "STATUS=Serving 3 displays READY=1");
     ::close(listener);
     EXPECT_FALSE(channel->Report(InState(service::StateRunning)));
 
     EXPECT_EQ(Manager(Layout()).Connect(&reason), nullptr);
     EXPECT_NE(reason.find("NOTIFY_SOCKET is not set"), std::string::npos) << reason;
     EXPECT_EQ(Manager(Layout("vsock:2:1")).Connect(&reason), nullptr);
+
+    // Standard error reaches the journal when systemd started the process or connected it.
+    EXPECT_TRUE(Manager(Layout(temp_ + "/notify")).StandardErrorIsManagerLog());
+    EXPECT_FALSE(Manager(Layout()).StandardErrorIsManagerLog());
+    Manager::Layout journal = Layout();
+    journal.journalStream = "8:12345";
+    EXPECT_TRUE(Manager(journal).StandardErrorIsManagerLog());
 }
 
 }  // namespace

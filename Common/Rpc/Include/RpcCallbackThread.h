@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 
+#include "ICallbackSequence.h"
 #include "IDataStream.h"
 #include "IRefCountImpl.h"
 #include "IRpc.h"
@@ -23,6 +24,16 @@ namespace brondal {
 // connection keep their order; a connection that is not ready for writing keeps its
 // callbacks and does not hold up the others; a full queue loses new callbacks.
 //
+// A run of calls that must arrive whole (the batches of one table) is queued as one entry,
+// a sequence (ICallbackSequence), which makes its calls one per turn, only when its
+// connection is ready: so the queue limit counts whole runs, not their calls, and a run of
+// any length arrives complete or, when it cannot be queued at all, not at all, and the
+// caller is told (CallBackSequence fails). What one slow subscriber makes the service hold
+// is therefore bounded by entries: at most QueueLimit + 1 of them, of which at most
+// MaxQueuedSequences runs (each holding its own source, e.g. a snapshot of the table, and at
+// most one call made and not yet sent). A run whose call fails to send is broken off (the
+// connection is failing) with a Severe line naming the connection.
+//
 // Lock: one lock guards the connections, their queues and the cursor. It is held only to
 // pick and to remove entries, never while calling the transport or the engine.
 class RpcCallbackThread : public Thread, public IRefCountImpl {
@@ -33,6 +44,8 @@ public:
     // While no queued connection is ready for writing, passes are paced by waiting this long
     // (or until new work arrives) instead of spinning.
     static constexpr std::int32_t NotReadyPauseMs = 5;
+    // Runs queued for one connection at the most.
+    static constexpr std::size_t MaxQueuedSequences = 4;
 
     explicit RpcCallbackThread(IRpc* engine);
 
@@ -41,6 +54,10 @@ public:
     // Queues a one-way call; 0 also when it is dropped (unknown connection or full queue).
     Result CallBack(UUID connectionId, const UUID& objectId, std::uint16_t method,
                     IDataStream* arguments, IDataStream* reply);
+    // Queues a run of one-way calls to method on objectId. ResultFail, with nothing queued,
+    // when the connection is unknown or already holds MaxQueuedSequences runs or a full queue.
+    Result CallBackSequence(UUID connectionId, const UUID& objectId, std::uint16_t method,
+                            ICallbackSequence* sequence, IDataStream* reply);
     Result AddConnection(UUID connectionId);
     // Drops the connection with all its pending callbacks.
     Result RemoveConnection(UUID connectionId);
@@ -54,26 +71,41 @@ protected:
 private:
     struct CallbackInfo final : IRefCountImpl {
         CallbackInfo(UUID connection, const UUID& object, std::uint16_t methodNumber,
-                     IDataStream* args, IDataStream* replyStream)
+                     IDataStream* args, IDataStream* replyStream, ICallbackSequence* run)
             : connectionId(connection),
               objectId(object),
               method(methodNumber),
               arguments(args),
-              reply(replyStream) {}
+              reply(replyStream),
+              sequence(run) {}
         const UUID connectionId;
         const UUID objectId;
         const std::uint16_t method;
+        // A single call's arguments; none for a sequence.
         const RefPtr<IDataStream> arguments;
         const RefPtr<IDataStream> reply;
+        const RefPtr<ICallbackSequence> sequence;
+        // A sequence's state, touched only by the thread: the call made and not yet sent,
+        // whether it is the run's last, and how many were sent.
+        RefPtr<IDataStream> pending;
+        bool pendingIsLast = false;
+        std::uint32_t sentCalls = 0;
 
     private:
         ~CallbackInfo() override = default;
     };
+    // What a turn did with the front entry of its connection.
+    enum class Turn {
+        NotReady,  // nothing sent; the entry stays
+        Progress,  // a call of a sequence went out; the entry stays for the next turn
+        Done,      // the entry is finished (sent, failed, or broken off)
+    };
     using Queue = std::deque<RefPtr<CallbackInfo>>;
 
     void PostCallBackInternal(const UUID& connectionId, RefPtr<CallbackInfo> info);
-    // Sends one callback when its connection is ready; true when it was issued.
-    bool Send(CallbackInfo& info);
+    // Sends one callback (the next of a sequence) when its connection is ready.
+    Turn Send(CallbackInfo& info);
+    Turn SendNextOfSequence(CallbackInfo& info);
     // Wakes both the thread and a pass that is pausing.
     void WakeForWork();
 

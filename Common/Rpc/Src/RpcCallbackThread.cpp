@@ -31,8 +31,33 @@ Result RpcCallbackThread::CallBack(UUID connectionId, const UUID& objectId, std:
     if (!initialized_) {
         return LOG_REPORT_ERROR(ResultNotInitialized, "RpcCallbackThread not initialized");
     }
-    PostCallBackInternal(connectionId, RefPtr<CallbackInfo>::Adopt(new CallbackInfo(
-                                           connectionId, objectId, method, arguments, reply)));
+    PostCallBackInternal(connectionId,
+                         RefPtr<CallbackInfo>::Adopt(new CallbackInfo(
+                             connectionId, objectId, method, arguments, reply, nullptr)));
+    return ResultOk;
+}
+
+Result RpcCallbackThread::CallBackSequence(UUID connectionId, const UUID& objectId,
+                                           std::uint16_t method, ICallbackSequence* sequence,
+                                           IDataStream* reply) {
+    if (!initialized_) {
+        return LOG_REPORT_ERROR(ResultNotInitialized, "RpcCallbackThread not initialized");
+    }
+    if (sequence == nullptr) return LOG_REPORT_ERROR(ResultNullPointer, "Invalid Pointer");
+    auto info = RefPtr<CallbackInfo>::Adopt(
+        new CallbackInfo(connectionId, objectId, method, nullptr, reply, sequence));
+    {
+        FastLockGuard lock(*lock_);
+        auto it = connections_.find(connectionId);
+        if (it == connections_.end()) return ResultFail;
+        std::size_t runs = 0;
+        for (const auto& queued : it->second)
+            runs += queued->sequence ? 1 : 0;
+        if (runs >= MaxQueuedSequences || it->second.size() > QueueLimit) return ResultFail;
+        it->second.push_back(std::move(info));
+        ++queued_;
+    }
+    WakeForWork();
     return ResultOk;
 }
 
@@ -105,7 +130,8 @@ bool RpcCallbackThread::ThreadFunc() {
         connectionCount = connections_.size();
     }
 
-    const bool sent = info && Send(*info);
+    const Turn turn = info ? Send(*info) : Turn::NotReady;
+    const bool sent = turn != Turn::NotReady;
 
     bool more = false;
     {
@@ -115,7 +141,7 @@ bool RpcCallbackThread::ThreadFunc() {
         if (it == connections_.end()) return true;
         // Only the entry that was sent leaves the queue; the comparison also keeps a
         // connection that was removed and added again meanwhile from losing its new front.
-        if (sent && !it->second.empty() && it->second.front() == info) {
+        if (turn == Turn::Done && !it->second.empty() && it->second.front() == info) {
             it->second.pop_front();
             --queued_;
         }
@@ -135,19 +161,45 @@ bool RpcCallbackThread::ThreadFunc() {
     return more;
 }
 
-bool RpcCallbackThread::Send(CallbackInfo& info) {
+RpcCallbackThread::Turn RpcCallbackThread::Send(CallbackInfo& info) {
     RefPtr<ITransport> transport;
-    if (Failed(engine_->GetTransport(transport.Receive()))) return false;
+    if (Failed(engine_->GetTransport(transport.Receive()))) return Turn::NotReady;
     bool ready = false;
     if (Failed(transport->ConnectionReadyForWrite(info.connectionId, &ready)) || !ready) {
-        return false;
+        return Turn::NotReady;
     }
+    if (info.sequence) return SendNextOfSequence(info);
     // One-way (time-out 0): the client sends no response, so this never waits for one.
     const Result result = engine_->Execute(info.connectionId, info.objectId, info.method,
                                            info.arguments.Get(), info.reply.Get(), 0);
     // A failed callback is not retried: it leaves the queue like a sent one.
     if (Failed(result)) LOG_REPORT_ERROR(result, "RpcCallback execution failed");
-    return true;
+    return Turn::Done;
 }
 
+RpcCallbackThread::Turn RpcCallbackThread::SendNextOfSequence(CallbackInfo& info) {
+    // Made only now that the connection can take it, so that a run waiting for a slow
+    // subscriber holds no calls made in advance.
+    if (!info.pending) {
+        const Result made = info.sequence->Next(&info.pending, &info.pendingIsLast);
+        if (Failed(made) || !info.pending) {
+            LOG_SEVERE("Callback run to connection %s ended after %u calls: its next call could "
+                       "not be made (%x)",
+                       info.connectionId.ToString().c_str(), info.sentCalls,
+                       static_cast<unsigned>(made));
+            return Turn::Done;
+        }
+    }
+    const Result result = engine_->Execute(info.connectionId, info.objectId, info.method,
+                                           info.pending.Get(), info.reply.Get(), 0);
+    if (Failed(result)) {
+        LOG_REPORT_ERROR(result, "RpcCallback execution failed");
+        LOG_SEVERE("Callback run to connection %s broken off after %u calls",
+                   info.connectionId.ToString().c_str(), info.sentCalls);
+        return Turn::Done;
+    }
+    ++info.sentCalls;
+    info.pending.Reset();
+    return info.pendingIsLast ? Turn::Done : Turn::Progress;
+}
 }  // namespace brondal

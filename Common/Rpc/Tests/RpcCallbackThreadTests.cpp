@@ -1,6 +1,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -28,6 +29,8 @@ const UUID Object(0xc0, 0, 0, 1);
 struct Sent {
     UUID connection;
     std::uint16_t method;
+    // The first four argument bytes, if any: a sequence numbers its calls there.
+    std::uint32_t tag = 0;
     bool operator==(const Sent&) const = default;
 };
 
@@ -70,9 +73,11 @@ protected:
         // Kind 1 (no response) and the method at offset 17.
         const bool oneWay = bytes.size() >= 35 && bytes[0] == 1;
         const auto method = static_cast<std::uint16_t>(bytes[17] | bytes[18] << 8);
+        std::uint32_t tag = 0;
+        if (bytes.size() >= 39) std::memcpy(&tag, bytes.data() + 35, 4);
         sent_.Update([&] {
             if (!oneWay) ++malformed_;
-            log_.push_back({connection, method});
+            log_.push_back({connection, method, tag});
         });
     }
 
@@ -293,6 +298,96 @@ TEST_F(RpcCallbackThreadTest, FailedCallbacksAreNotRetried) {
     ASSERT_TRUE(WaitForSent(1));
     EXPECT_TRUE(WaitUntilQueueEmpty());
     EXPECT_EQ(SentLog(), (std::vector<Sent>{{ConnectionA, 3}}));
+}
+
+}  // namespace
+}  // namespace brondal
+
+namespace brondal {
+namespace {
+
+// Numbers its calls 1..count in their arguments and counts how many it was asked to make.
+class NumberedSequence final : public ICallbackSequence, public IRefCountImpl {
+public:
+    explicit NumberedSequence(std::uint32_t count, std::uint32_t first = 1)
+        : next_(first), end_(first + count) {}
+    Result Next(RefPtr<IDataStream>* arguments, bool* last) override {
+        NewDataStream(arguments->Receive());
+        (*arguments)->WriteUInt32(next_++);
+        *last = next_ == end_;
+        ++made;
+        return ResultOk;
+    }
+    std::atomic<std::uint32_t> made{0};
+
+private:
+    std::uint32_t next_;
+    const std::uint32_t end_;
+};
+
+class RpcCallbackSequenceTest : public RpcCallbackThreadTest {
+protected:
+    RefPtr<NumberedSequence> Queue(const UUID& connection, std::uint32_t count,
+                                   std::uint32_t first, Result expected = ResultOk) {
+        auto sequence = RefPtr<NumberedSequence>::Adopt(new NumberedSequence(count, first));
+        RefPtr<IDataStream> reply;
+        NewDataStream(reply.Receive());
+        EXPECT_EQ(thread_->CallBackSequence(connection, Object, 7, sequence.Get(), reply.Get()),
+                  expected);
+        return sequence;
+    }
+    // The tags sent to one connection, in order.
+    std::vector<std::uint32_t> TagsTo(const UUID& connection) {
+        std::vector<std::uint32_t> tags;
+        for (const Sent& sent : SentLog())
+            if (sent.connection == connection) tags.push_back(sent.tag);
+        return tags;
+    }
+    static std::vector<std::uint32_t> Range(std::uint32_t first, std::uint32_t count) {
+        std::vector<std::uint32_t> values(count);
+        for (std::uint32_t i = 0; i < count; ++i)
+            values[i] = first + i;
+        return values;
+    }
+};
+
+// Runs far longer than the queue limit arrive whole and in order, back to back, while
+// another connection's run is served in turn; a subscriber that is not ready has none of
+// its calls made in advance.
+TEST_F(RpcCallbackSequenceTest, RunsArriveWholeInOrderAndAreMadeOnlyWhenReady) {
+    ASSERT_EQ(thread_->Initialize(), ResultOk);
+    thread_->AddConnection(ConnectionA);
+    thread_->AddConnection(ConnectionB);
+    service_->SetReadyForWrite(ConnectionB, false);
+    Queue(ConnectionA, 250, 1);
+    Queue(ConnectionA, 150, 1000);
+    auto slow = Queue(ConnectionB, 300, 1);
+    ASSERT_TRUE(WaitForSent(400));
+    EXPECT_EQ(slow->made.load(), 0u);
+    std::vector<std::uint32_t> expected = Range(1, 250);
+    const std::vector<std::uint32_t> second = Range(1000, 150);
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(TagsTo(ConnectionA), expected);
+
+    service_->SetReadyForWrite(ConnectionB, true);
+    ASSERT_TRUE(WaitForSent(700));
+    EXPECT_EQ(TagsTo(ConnectionB), Range(1, 300));
+    EXPECT_TRUE(WaitUntilQueueEmpty());
+}
+
+// A run is one entry of the queue limit; a connection takes a bounded number of runs, and
+// one it cannot take is refused, not cut short.
+TEST_F(RpcCallbackSequenceTest, RunsThatCannotBeQueuedAreRefusedWhole) {
+    ASSERT_EQ(thread_->Initialize(), ResultOk);
+    Queue(ConnectionA, 3, 1, ResultFail);  // not a subscriber
+    thread_->AddConnection(ConnectionA);
+    service_->SetReadyForWrite(ConnectionA, false);
+    for (std::size_t i = 0; i < RpcCallbackThread::MaxQueuedSequences; ++i)
+        Queue(ConnectionA, 500, 1);
+    Queue(ConnectionA, 500, 1, ResultFail);
+    EXPECT_EQ(Stats().second, RpcCallbackThread::MaxQueuedSequences);
+    thread_->RemoveConnection(ConnectionA);
+    EXPECT_EQ(Stats(), std::make_pair(0u, 0u));
 }
 
 }  // namespace

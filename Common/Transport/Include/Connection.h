@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <vector>
 
 #include "BinaryFrameReceiver.h"
 #include "IRefCountImpl.h"
@@ -12,31 +14,57 @@
 #include "RefPtr.h"
 #include "Scheduler.h"
 #include "SocketByteSource.h"
+#include "TextFrameReceiver.h"
 #include "Thread.h"
+
+struct ssl_ctx_st;
 
 namespace brondal {
 
 class ConnectionManager;
 class NotificationThread;
+class SendPump;
 
 // One TCP connection of a transport: accepted by the listener or opened outwards. Owns the
 // socket and runs its reader thread (this object's Thread), which parses frames and hands
-// them to the notification thread; writes frames for any thread under its write lock; runs
-// an optional keep-alive sender and closes itself when a keep-alive peer falls silent.
+// them to the notification thread; writes frames for any thread; runs an optional keep-alive
+// sender and closes itself when a keep-alive peer falls silent.
 //
 // Lifetime: the manager's table holds the main reference. Each reader pass holds one more,
 // so the connection does not go away under a pass; the manager is referenced only while it
-// is being called. Whoever may drop the last
-// reference from the reader's or the manager's own thread uses ReleaseDeferred: the
-// destructor stops the reader, which must not happen on the reader itself.
+// is being called. The send pump holds one while output is queued. Whoever may drop the last
+// reference from the reader's, the manager's or the pump's own thread uses ReleaseDeferred:
+// the destructor stops the reader, which must not happen on the reader itself.
+//
+// Output. A frame is on the wire whole or the connection is closed; frames never interleave.
+// A writer never waits for socket space while holding the write lock. Under it, a frame
+// goes straight to the socket when nothing is queued; whatever the socket does not take (the
+// rest of the frame, or the whole frame when output is already queued) joins the output
+// queue, and the transport's send pump sends it when the socket has room again. Then:
+//  - on a thread that serves many peers (IsSharedThread: the delivering thread, the manager,
+//    the callback thread) the write returns at once. A frame is admitted when the queue is
+//    empty or stays within MaxQueuedOutputBytes; a peer that would make it hold more is
+//    disconnected (one Severe line naming it) and the write fails with 0x8000003d;
+//  - any other thread is held back while more than OutputHighWaterBytes are queued, within
+//    the write time-out: when the time passes before its frame was queued it gets 0x8000003a
+//    and the connection stays usable.
+// Output that makes no progress for twice the write time-out (a peer that stopped reading) closes
+// the connection as a lost socket, found by the send pump on the monotonic clock. Every
+// lost socket ends the same way: the reader closes the connection, the disconnect event goes
+// out and the reliable adapter above reconnects and resends. So per connection at most
+// MaxQueuedOutputBytes (or one frame, when a single frame is larger) wait in memory.
+//
+// Input. Before each read the reader asks the notification thread for room (see
+// NotificationThread): a connection whose frames the delivering thread has not caught up
+// with is not read, and TCP's own flow control holds its peer.
 //
 // Socket ownership: the descriptor is closed only when no other thread can be inside it:
-// by the reader itself, or after the reader was stopped; writers and ReadyForWrite use it
-// under the write lock, which Close takes for the close itself. Close first shuts the
-// socket down, which wakes a writer waiting for buffer space.
+// by the reader itself, or after the reader was stopped; writers, the pump and ReadyForWrite
+// use it under the write lock, which Close takes for the close itself. Close first shuts the
+// socket down, which wakes a reader waiting in it.
 //
-// Lock order: write lock, then the general mutex. Neither is held while calling the
-// manager or the notification thread.
+// Lock order: write lock, then the send pump's lock, then the general mutex. None of them
+// is held while calling the manager or the notification thread.
 class Connection final : public Thread, public IRefCountImpl, public ITransportFastWrite::IWriter {
 public:
     // Pings the peer while keep-alive is in use. One tick per 50 ms.
@@ -58,22 +86,37 @@ public:
     static constexpr std::uint32_t DefaultConnectTimeoutMs = 5000;
     // The idle count at which a long keep-alive timeout is reported once, without closing.
     static constexpr std::uint32_t FifteenSecondMark = 151;
+    // Queued output a caller's own thread may leave behind before it waits for room.
+    static constexpr std::uint64_t OutputHighWaterBytes = 1u << 20;
+    // The most output that may wait for one peer (a single larger frame is still admitted
+    // to an empty queue); a peer that would make it more is disconnected.
+    static constexpr std::uint64_t MaxQueuedOutputBytes = 32u << 20;
+    // Bounds the server side of a TLS handshake, which runs on the connection's reader.
+    static constexpr std::uint32_t TlsAcceptTimeoutMs = 5000;
 
-    Connection(ConnectionManager* manager, NotificationThread* notify, bool framed, bool handshake);
+    Connection(ConnectionManager* manager, NotificationThread* notify, SendPump* pump, bool framed,
+               bool handshake);
     ~Connection() override;
 
-    // Outward: connects (address in host order, 0 = this host), reads the handshake,
-    // negotiates TLS when asked and a context exists, starts the reader.
+    // Outward: connects (address in host order, 0 = this host), reads the handshake and
+    // negotiates TLS when asked and a context exists. The caller adds the connection to the
+    // manager and then starts the reader (StartReader), so that a peer that closes at once
+    // cannot have the connection removed before it was added.
     Result Initialize(std::uint32_t address, std::uint16_t port, std::uint32_t timeoutMs,
                       void* tlsContext);
     // Accepted: registers with the manager and sends the handshake. The reader is started
-    // by the caller afterwards (StartReader).
+    // by the caller afterwards (StartReader). With encryption, the TLS handshake is the
+    // reader's first work (so that a client that never starts one holds only its own
+    // thread), and the reader raises the connected event once it succeeded: then
+    // AnnouncesItself is true and the caller must not raise it.
     Result Initialize(int socket, void* tlsContext, bool encrypt);
+    bool AnnouncesItself() const { return pendingTls_ != nullptr; }
     bool StartReader();
 
     // IWriter: one binary frame.
     Result Write(UUID channelId, IDataStream* data) override;
     Result WriteText(const UUID& connectionId, IDataStream* data);
+    // True when nothing is queued and the socket takes data now.
     bool ReadyForWrite();
     Result SetKeepAlive(std::uint32_t intervalMs, std::uint32_t timeoutMs);
     Result SetConnectionSocketDscp(std::uint32_t dscp);
@@ -98,10 +141,38 @@ public:
     void DetachManager();
     // Drops one reference; the last one is handed to the deletion thread.
     void ReleaseDeferred();
+    // The manager took the connection out of its table (it is being closed): the socket is
+    // shut down, which ends the reader's wait at once, as soon as the output already queued
+    // has gone out (or stalled).
+    void OnRemoved();
+
+    // For the send pump: the socket has room (or failed); sends what it takes.
+    void OnRoomToSend();
+    // For the send pump: closes the connection when its queued output made no progress for
+    // the write time-out. nowMs is the monotonic clock.
+    void CheckOutputStall(std::int64_t nowMs);
+    bool HasQueuedOutput() const { return watched_.load(); }
 
 private:
-    Result SendFrame(const std::uint8_t* bytes, std::uint32_t length, bool binary,
-                     const UUID& connectionId);
+    enum class FrameKind { Binary, Text };
+
+    struct QueuedFrame {
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t sent = 0;
+    };
+
+    Result SendFrame(std::vector<std::uint8_t> wire, FrameKind kind, const UUID& connectionId);
+    // With the write lock: sends from the front of the queue (or from bytes when the queue
+    // is empty) until the socket is full. ResultSocketWriteFailed when the socket failed.
+    Result SendNow(const std::uint8_t* bytes, std::uint32_t length, std::uint32_t* sent,
+                   FrameKind kind, const UUID& connectionId);
+    Result FlushLocked();
+    // With the write lock: appends the rest of a frame and makes sure the pump watches.
+    bool EnqueueLocked(std::vector<std::uint8_t> wire, std::uint32_t sent, int socket);
+    // With the write lock: the connection is to be closed as a lost socket by its reader.
+    void RequestCloseLocked(int socket);
+    void DropOutputLocked(int socket);
+    bool RunPendingTls();
     void CloseAndRemove();
     // The manager with a reference for the caller, or null when it is gone or going.
     ConnectionManager* AcquireManager();
@@ -117,17 +188,23 @@ private:
 
     std::unique_ptr<Scheduler::Mutex> generalMutex_;
     std::unique_ptr<Scheduler::Mutex> writeLock_;
+    // Set when the queue falls to the high-water mark or the connection closes; waited on by
+    // writers held back. Manual reset, reset by a writer under the write lock.
+    std::unique_ptr<Scheduler::Event> room_;
     const bool framed_;
     const bool handshake_;
     KeepAliveThread keepAlive_;
     std::atomic<std::uint32_t> keepAliveIntervalMs_{0};
     std::atomic<std::uint32_t> keepAliveTimeoutMs_{0};
     std::atomic<bool> purgeRequested_{false};
+    // A lost socket found by a writer or the pump; the reader closes and removes.
+    std::atomic<bool> closeRequested_{false};
     std::uint32_t idleCount_ = 0;
     // Guarded by the general mutex.
     ConnectionManager* manager_;
     RefPtr<ConnectionManager> retainedManager_;
     RefPtr<NotificationThread> notify_;
+    RefPtr<SendPump> pump_;
     UUID id_;
     SocketByteSource source_;
     QOSWrapper::State qos_;
@@ -137,6 +214,16 @@ private:
     std::uint32_t parameters_[2] = {};
     std::atomic<std::int64_t> createdMs_;
     BinaryFrameReceiver receiver_;
+    TextFrameReceiver textReceiver_;
+    // The server context of a TLS handshake the reader still has to run (with a reference).
+    ssl_ctx_st* pendingTls_ = nullptr;
+    // Under the write lock: the output queue and its unsent bytes; when it last moved
+    // (monotonic ms). watched_ mirrors "the pump holds this connection".
+    std::deque<QueuedFrame> output_;
+    std::uint64_t queuedBytes_ = 0;
+    std::int64_t lastProgressMs_ = 0;
+    std::atomic<bool> watched_{false};
+    bool removed_ = false;
 };
 
 }  // namespace brondal

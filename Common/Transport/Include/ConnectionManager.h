@@ -17,8 +17,10 @@ namespace brondal {
 class Connection;
 
 // The one owner of a transport's connection table. Every operation that looks a connection
-// up, writes to it or removes it runs as a queued call on the manager's own thread, so the
-// table needs no lock and no operation races with a removal. Callers that need a result
+// up, changes it or removes it runs as a queued call on the manager's own thread, so the
+// table needs no lock and no operation races with a removal. A binary write looks the
+// connection's writer up that way and then writes on the caller's thread: the manager's
+// thread serves every connection and never waits on one peer's socket. Callers that need a result
 // wait on an event of their own; the manager's thread never waits for a caller.
 //
 // The manager's thread also sweeps idle connections (when purging is enabled) on passes
@@ -68,7 +70,8 @@ private:
         MethodSetKeepAlive = 2,
         MethodDeleteConnection = 3,
         MethodReadyForWrite = 4,
-        MethodWrite = 5,
+        // 5, a binary write, is the look-up of 10 followed by the write on the caller's
+        // thread (see Write).
         MethodDeleteAll = 6,
         MethodWriteText = 7,
         MethodGetPeerIpv4 = 8,
@@ -86,7 +89,6 @@ private:
     Result _InternalSetKeepAlive(const UUID& id, std::uint32_t intervalMs, std::uint32_t timeoutMs);
     Result _InternalDeleteConnection(const UUID& id);
     bool _InternalConnectionReadyForWrite(const UUID& id);
-    Result _InternalWrite(const UUID& id, const UUID& channelId, IDataStream* data);
     Result _InternalDeleteAllConnections();
     Result _InternalWriteText(const UUID& id, IDataStream* data);
     Result _InternalGetPeerIpv4(const UUID& id, std::uint32_t* address, std::uint16_t* port);

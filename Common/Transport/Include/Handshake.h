@@ -40,7 +40,9 @@ HandshakeRecord BuildHandshake(const UUID& connectionId, bool encrypted);
 // connection's part). Fails with ResultVersionMismatch when the magic or the version is
 // wrong (which includes too few bytes to hold them) and with ResultFail when the peer stops
 // before the identifier is complete. The marker and flag are optional: when they do not
-// arrive within HandshakeFlagWaitMs each, the connection stays plain.
-Result ReadHandshake(IByteSource& source, HandshakeInfo* info);
+// arrive within HandshakeFlagWaitMs each, the connection stays plain. The record itself may
+// arrive in pieces as far apart as the source likes within timeoutMs (on the monotonic
+// clock); 0 gives it only what the source's own reads wait.
+Result ReadHandshake(IByteSource& source, HandshakeInfo* info, std::uint32_t timeoutMs = 0);
 
 }  // namespace brondal

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "IRefCountImpl.h"
 #include "ITransport.h"
@@ -17,6 +18,7 @@ namespace brondal {
 class Connection;
 class ConnectionManager;
 class NotificationThread;
+class SendPump;
 
 // The TCP transport: listens on one port (or none, for a transport that only connects
 // outwards), accepts and opens connections and writes to them by identifier. Connections
@@ -69,6 +71,10 @@ public:
 
     static void LogSslSyscallErrors();
 
+    // Bytes and frames received on the connection that wait for the delivering thread
+    // (none without own-thread delivery); for tests.
+    std::pair<std::uint64_t, std::uint32_t> PendingDelivery(const UUID& connectionId);
+
 private:
     class ListenerThread final : public Thread {
     public:
@@ -86,6 +92,7 @@ private:
     int OpenListener(std::uint16_t port, std::uint32_t bindAttempts, bool quiet);
     // The manager and notification thread with a reference each, or false.
     bool Acquire(RefPtr<ConnectionManager>* manager, RefPtr<NotificationThread>* notify);
+    void OnAcceptFailed(int error);
     bool IsInitialized();
 
     std::unique_ptr<Scheduler::Mutex> stateMutex_;
@@ -109,6 +116,10 @@ private:
     // Replaced only under the state mutex; readers copy the reference under it.
     RefPtr<ConnectionManager> manager_;
     RefPtr<NotificationThread> notify_;
+    RefPtr<SendPump> pump_;
+    // The listener thread's own: whether accepting is failing right now, so that a failure
+    // that repeats (no descriptors left) is logged once, not on every attempt.
+    bool acceptFailing_ = false;
     ListenerThread listener_{this};
 };
 

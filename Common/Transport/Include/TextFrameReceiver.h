@@ -9,7 +9,9 @@
 namespace brondal {
 
 // Reads text frames: the prefix, recognised in any letter case, then the text up to and
-// including the first ';'. No state survives between passes.
+// including the first ';'. Bytes are consumed as they are examined, and the part of a prefix
+// matched so far survives between passes: a peer that stops inside a prefix leaves nothing
+// readable behind, so the reader waits for more instead of finding the same bytes again.
 class TextFrameReceiver {
 public:
     // Read attempts allowed for one frame's text, a read that brings nothing included.
@@ -23,14 +25,19 @@ public:
     // get it under the nil channel.
     using Deliver = std::function<void(IDataStream* text)>;
 
-    // One pass: delivers every complete frame found until the source has fewer than a
-    // prefix's bytes, a frame's text exceeds the attempts, or the source closes. Returns the
-    // number of frames delivered.
-    static std::uint32_t ReceivePass(IByteSource& source, const Deliver& deliver);
+    // One pass: delivers every complete frame found until the source has nothing more, a
+    // frame's text exceeds the attempts, or the source closes. Returns the number of frames
+    // delivered.
+    std::uint32_t ReceivePass(IByteSource& source, const Deliver& deliver);
+
+    // How many bytes of the prefix the last pass ended inside.
+    std::uint32_t PrefixMatched() const { return matched_; }
 
 private:
     // Consumes bytes up to and including the next prefix; false when the source ran short.
-    static bool FindPrefix(IByteSource& source);
+    bool FindPrefix(IByteSource& source);
+
+    std::uint32_t matched_ = 0;
 };
 
 }  // namespace brondal

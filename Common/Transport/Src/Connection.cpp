@@ -1,5 +1,7 @@
 #include "Connection.h"
 
+#include <openssl/ssl.h>
+
 #include <cerrno>
 #include <vector>
 
@@ -12,8 +14,9 @@
 #include "LogCall.h"
 #include "NotificationThread.h"
 #include "RawChunk.h"
+#include "SendPump.h"
+#include "SharedThread.h"
 #include "TcpSocket.h"
-#include "TextFrameReceiver.h"
 #include "WireFormat.h"
 
 namespace brondal {
@@ -22,39 +25,60 @@ using namespace platform;
 
 namespace {
 
-// How long a reader pass waits for the socket before counting an idle interval.
+// How long a reader pass waits for the socket before counting an idle interval, while
+// keep-alive supervision counts them.
 constexpr std::uint32_t ReadWaitMs = 100;
+// How long it waits otherwise. Nothing is counted then, and everything that must reach a
+// waiting reader (a close, a purge, the destructor's stop) shuts the socket down, which ends
+// the wait at once; so the wait is long, and thousands of quiet connections do not wake
+// their threads ten times a second for nothing.
+constexpr std::uint32_t QuietReadWaitMs = 5000;
 // Pause after a frame broke off, so the next pass finds the closed socket rather than spin.
 constexpr std::uint32_t BrokenFramePauseMs = 10;
 constexpr std::int32_t ThreadStartTimeoutMs = 5000;
-// Bounds the server side of a TLS handshake, which runs on the listener thread: a client
-// that never starts one must not stop the transport from accepting.
-constexpr std::uint32_t TlsAcceptTimeoutMs = 5000;
+
+std::int64_t MonotonicMs() { return GetScheduler().GetTickCount64(); }
 
 }  // namespace
 
-Connection::Connection(ConnectionManager* manager, NotificationThread* notify, bool framed,
-                       bool handshake)
+Connection::Connection(ConnectionManager* manager, NotificationThread* notify, SendPump* pump,
+                       bool framed, bool handshake)
     : generalMutex_(GetScheduler().CreateMutex()),
       writeLock_(GetScheduler().CreateMutex()),
+      room_(GetScheduler().CreateEvent(true, true)),
       framed_(framed),
       handshake_(handshake),
       manager_(manager),
       notify_(notify),
+      pump_(pump),
       createdMs_(GetScheduler().GetTimeMs()) {}
 
 Connection::~Connection() {
     LOG_SPEW(0, "Connection Destructor BEGIN");
     LOG_SPEW(0, "Connection Destructor ThreadQuit BEGIN");
+    {
+        // Wakes a reader waiting in the socket, so that it sees the stop at once.
+        MutexGuard guard(*writeLock_);
+        const int socket = source_.GetSocket();
+        if (socket >= 0) TcpShutdown(socket);
+    }
     Stop();
     LOG_SPEW(0, "Connection Destructor ThreadQuit END");
     Close(false);
     keepAlive_.Stop();
+    if (pendingTls_ != nullptr) SSL_CTX_free(pendingTls_);
     LOG_SPEW(0, "Connection Destructor END");
 }
 
 void Connection::ReleaseDeferred() {
     if (ReleaseNoDelete() == 0) DeleteLater(this);
+}
+
+void Connection::OnRemoved() {
+    MutexGuard guard(*writeLock_);
+    removed_ = true;
+    const int socket = source_.GetSocket();
+    if (socket >= 0 && output_.empty()) TcpShutdown(socket);
 }
 
 void Connection::RetainManager(ConnectionManager* manager) {
@@ -122,7 +146,7 @@ Result Connection::Initialize(std::uint32_t address, std::uint16_t port, std::ui
         return ResultFail;
     }
     HandshakeInfo info;
-    Result result = ReadHandshake(source_, &info);
+    Result result = ReadHandshake(source_, &info, handshakeWait);
     if (Failed(result)) {
         Close(true);
         return result;
@@ -134,10 +158,6 @@ Result Connection::Initialize(std::uint32_t address, std::uint16_t port, std::ui
         return ResultFail;
     }
     LOG_SPEW(0, "Connection completed - Connection ID: %s", id_.ToString().c_str());
-    if (!StartReader()) {
-        LOG_SEVERE("Transport client connection object failed to start thread");
-        return ResultFail;
-    }
     return ResultOk;
 }
 
@@ -155,12 +175,17 @@ Result Connection::Initialize(int socket, void* tlsContext, bool encrypt) {
     if (Succeeded(result) && handshake_) {
         const bool tls = encrypt && tlsContext != nullptr;
         HandshakeRecord record = BuildHandshake(id_, tls);
-        if (source_.brondal_send(record.data(), static_cast<std::uint32_t>(record.size())) < 0) {
+        // A fresh socket's send buffer is empty: the record goes in one call or not at all.
+        if (source_.brondal_send(record.data(), static_cast<std::uint32_t>(record.size())) !=
+            static_cast<std::int32_t>(record.size())) {
             LOG_SEVERE("Socket handshake write failure. Error: %d", LastSocketError());
             result = ResultFail;
-        } else if (tls && Failed(source_.NegotiateTls(tlsContext, true, TlsAcceptTimeoutMs))) {
-            // Staying plain after promising TLS would garble the stream: refuse instead.
-            result = ResultFail;
+        } else if (tls) {
+            // The session is negotiated by the reader (see AnnouncesItself); the context
+            // must outlive a transport that finalises meanwhile.
+            auto* context = static_cast<ssl_ctx_st*>(tlsContext);
+            SSL_CTX_up_ref(context);
+            pendingTls_ = context;
         }
     }
     if (Failed(result)) {
@@ -173,51 +198,37 @@ Result Connection::Initialize(int socket, void* tlsContext, bool encrypt) {
     return ResultOk;
 }
 
+bool Connection::RunPendingTls() {
+    ssl_ctx_st* context = pendingTls_;
+    // Staying plain after promising TLS would garble the stream: refuse instead.
+    const bool negotiated = Succeeded(source_.NegotiateTls(context, true, TlsAcceptTimeoutMs));
+    pendingTls_ = nullptr;
+    SSL_CTX_free(context);
+    if (!negotiated) {
+        Close(true);
+        if (ConnectionManager* manager = AcquireManager()) {
+            manager->DeleteConnection(id_);
+            manager->Release();
+        }
+        return false;
+    }
+    LOG_SPEW(0, "Connection Created - Connection ID - %s", id_.ToString().c_str());
+    notify_->OnEvent(id_, ITransport::ConnectionOpened);
+    return true;
+}
+
 bool Connection::StartReader() {
     Start(ThreadStartTimeoutMs);
     return IsRunning();
 }
 
-Result Connection::SendFrame(const std::uint8_t* bytes, std::uint32_t length, bool binary,
-                             const UUID& connectionId) {
-    const std::uint32_t timeout = WriteTimeoutMs();
-    MutexGuard guard(*writeLock_);
-    const int socket = source_.GetSocket();
-    // The write timeout bounds the whole frame, not only the first wait for buffer space:
-    // a peer that stops reading must not hold the write lock (and every other writer)
-    // without limit. A frame cut off by the timeout leaves the peer to resynchronise on the
-    // next marker.
-    const std::int64_t deadline = GetScheduler().GetTimeMs() + timeout;
-    std::uint32_t sent = 0;
-    // A plain socket is tried before it is waited for: one with room (the usual case) then
-    // costs a single call. TLS waits first, as a session that finds no room logs it.
-    bool tryFirst = socket >= 0 && !source_.IsTls();
-    while (sent < length) {
+Result Connection::SendNow(const std::uint8_t* bytes, std::uint32_t length, std::uint32_t* sent,
+                           FrameKind kind, const UUID& connectionId) {
+    while (*sent < length) {
         ClearSocketError();
-        const std::int64_t left = deadline - GetScheduler().GetTimeMs();
-        const int ready =
-            tryFirst     ? 1
-            : socket < 0 ? -1
-                         : TcpWaitWritable(
-                               socket, static_cast<std::int32_t>(std::max<std::int64_t>(left, 0)));
-        if (ready != 1) {
-            if (!binary) {
-                LOG_SEVERE(
-                    "The socket is not available for writing. Returning error. Connection ID: %s",
-                    connectionId.ToString().c_str());
-            } else if (ready < 0) {
-                LOG_SEVERE(
-                    "The socket is not available for writing. Returning error. Socket "
-                    "error: %d. Connection ID: %s. Timeout: %d",
-                    LastSocketError(), connectionId.ToString().c_str(), timeout);
-            }
-            // A closed or failed socket is a lost socket, not a slow one: the reliable
-            // adapter reconnects on the former and gives up on the latter.
-            return ready < 0 ? ResultSocketWriteFailed : ResultWriteTimeout;
-        }
-        const std::int32_t count = source_.brondal_send(bytes + sent, length - sent);
+        const std::int32_t count = source_.brondal_send(bytes + *sent, length - *sent);
         if (count < 0) {
-            if (binary) {
+            if (kind == FrameKind::Binary) {
                 LOG_SEVERE("Socket write failure - Connection ID - %s socket error = %d",
                            connectionId.ToString().c_str(), LastSocketError());
             } else {
@@ -226,30 +237,183 @@ Result Connection::SendFrame(const std::uint8_t* bytes, std::uint32_t length, bo
             }
             return ResultSocketWriteFailed;
         }
-        sent += static_cast<std::uint32_t>(count);
-        tryFirst = tryFirst && count > 0;
+        if (count == 0) break;  // no room now
+        *sent += static_cast<std::uint32_t>(count);
     }
     return ResultOk;
+}
+
+bool Connection::EnqueueLocked(std::vector<std::uint8_t> wire, std::uint32_t sent, int socket) {
+    const bool wasEmpty = output_.empty();
+    queuedBytes_ += wire.size() - sent;
+    output_.push_back(QueuedFrame{std::move(wire), sent});
+    if (wasEmpty) lastProgressMs_ = MonotonicMs();
+    if (watched_.load()) return true;
+    // The flag is set before the pump is asked, so that a sweep running meanwhile either
+    // keeps this connection or has it put back by Watch.
+    watched_.store(true);
+    if (pump_ && pump_->Watch(this, socket)) return true;
+    watched_.store(false);
+    return false;
+}
+
+void Connection::DropOutputLocked(int socket) {
+    if (watched_.load() && socket >= 0 && pump_) pump_->Forget(socket);
+    watched_.store(false);
+    output_.clear();
+    queuedBytes_ = 0;
+    room_->Set();
+}
+
+void Connection::RequestCloseLocked(int socket) {
+    closeRequested_.store(true);
+    // Wakes the reader at once; the descriptor stays open (and its number unused) until the
+    // reader closes it under the write lock.
+    if (socket >= 0) TcpShutdown(socket);
+    room_->Set();
+}
+
+Result Connection::SendFrame(std::vector<std::uint8_t> wire, FrameKind kind,
+                             const UUID& connectionId) {
+    const auto length = static_cast<std::uint32_t>(wire.size());
+    const bool mayWait = !IsSharedThread();
+    const std::uint32_t timeout = mayWait ? WriteTimeoutMs() : 0;
+    const std::int64_t deadline = MonotonicMs() + timeout;
+    MutexGuard guard(*writeLock_);
+    for (;;) {
+        const int socket = source_.GetSocket();
+        if (socket < 0 || closeRequested_.load()) {
+            if (kind == FrameKind::Text) {
+                LOG_SEVERE(
+                    "The socket is not available for writing. Returning error. Connection ID: %s",
+                    connectionId.ToString().c_str());
+            } else {
+                LOG_SEVERE(
+                    "The socket is not available for writing. Returning error. Socket "
+                    "error: %d. Connection ID: %s. Timeout: %d",
+                    LastSocketError(), connectionId.ToString().c_str(), timeout);
+            }
+            return ResultSocketWriteFailed;
+        }
+        if (output_.empty()) {
+            std::uint32_t sent = 0;
+            if (Failed(SendNow(wire.data(), length, &sent, kind, connectionId))) {
+                RequestCloseLocked(socket);
+                return ResultSocketWriteFailed;
+            }
+            if (sent == length) return ResultOk;
+            if (!EnqueueLocked(std::move(wire), sent, socket)) {
+                // Part of the frame is out and the rest cannot follow: the peer would read
+                // the next frame as its body.
+                RequestCloseLocked(socket);
+                return ResultSocketWriteFailed;
+            }
+            return ResultOk;
+        }
+        const std::uint64_t after = queuedBytes_ + length;
+        if (mayWait ? queuedBytes_ <= OutputHighWaterBytes : after <= MaxQueuedOutputBytes) {
+            if (!EnqueueLocked(std::move(wire), 0, socket)) return ResultSocketWriteFailed;
+            return ResultOk;
+        }
+        if (!mayWait) {
+            LOG_SEVERE(
+                "Output for connection %s (peer %x port %d) would pass %llu bytes: the peer "
+                "does not read; closing it",
+                id_.ToString().c_str(), peerAddress_, peerPort_,
+                static_cast<unsigned long long>(MaxQueuedOutputBytes));
+            RequestCloseLocked(socket);
+            return ResultSocketWriteFailed;
+        }
+        const std::int64_t left = deadline - MonotonicMs();
+        if (left <= 0) {
+            if (kind == FrameKind::Text) {
+                LOG_SEVERE(
+                    "The socket is not available for writing. Returning error. Connection ID: %s",
+                    connectionId.ToString().c_str());
+            }
+            // Nothing of this frame went out: the connection stays usable.
+            return ResultWriteTimeout;
+        }
+        // Held back until the pump has sent enough; the slice keeps a manual clock (which
+        // does not move by itself) from stranding the writer forever in tests.
+        room_->Reset();
+        guard.Unlock();
+        room_->Wait(static_cast<std::int32_t>(std::min<std::int64_t>(left, ReadWaitMs)));
+        guard.Relock();
+    }
+}
+
+Result Connection::FlushLocked() {
+    while (!output_.empty()) {
+        QueuedFrame& front = output_.front();
+        const std::uint32_t before = front.sent;
+        Result result = SendNow(front.bytes.data(), static_cast<std::uint32_t>(front.bytes.size()),
+                                &front.sent, FrameKind::Binary, id_);
+        const std::uint32_t moved = front.sent - before;
+        queuedBytes_ -= moved;
+        if (moved > 0) lastProgressMs_ = MonotonicMs();
+        if (Failed(result)) return result;
+        if (front.sent < front.bytes.size()) break;
+        output_.pop_front();
+    }
+    return ResultOk;
+}
+
+void Connection::OnRoomToSend() {
+    MutexGuard guard(*writeLock_);
+    const int socket = source_.GetSocket();
+    if (!watched_.load() || socket < 0) return;
+    if (Failed(FlushLocked())) {
+        RequestCloseLocked(socket);
+        DropOutputLocked(socket);
+        return;
+    }
+    if (queuedBytes_ <= OutputHighWaterBytes) room_->Set();
+    if (output_.empty()) {
+        pump_->Forget(socket);
+        watched_.store(false);
+        if (removed_) TcpShutdown(socket);
+    } else if (!pump_->Watch(this, socket)) {
+        RequestCloseLocked(socket);
+        DropOutputLocked(socket);
+    }
+}
+
+void Connection::CheckOutputStall(std::int64_t nowMs) {
+    const std::uint32_t timeout = WriteTimeoutMs();
+    MutexGuard guard(*writeLock_);
+    const int socket = source_.GetSocket();
+    if (output_.empty() || socket < 0 || closeRequested_.load()) return;
+    // Twice the time-out: a caller held back for room counts its own time-out from when it
+    // began to wait, which is never before the last progress, so it gets its time-out result
+    // (nothing sent, connection usable) before a stall is declared.
+    if (nowMs - lastProgressMs_ <= 2 * static_cast<std::int64_t>(timeout)) return;
+    LOG_SEVERE(
+        "Output for connection %s (peer %x port %d) made no progress for %d ms: the peer does "
+        "not read; closing it",
+        id_.ToString().c_str(), peerAddress_, peerPort_, 2 * timeout);
+    RequestCloseLocked(socket);
 }
 
 Result Connection::Write(UUID channelId, IDataStream* data) {
     std::vector<std::uint8_t> wire;
     Result result = EncodeBinaryFrame(channelId, data, &wire);
     if (Failed(result)) return result;
-    return SendFrame(wire.data(), static_cast<std::uint32_t>(wire.size()), true, id_);
+    return SendFrame(std::move(wire), FrameKind::Binary, id_);
 }
 
 Result Connection::WriteText(const UUID& connectionId, IDataStream* data) {
     std::vector<std::uint8_t> wire;
     Result result = EncodeTextFrame(data, handshake_, &wire);
     if (Failed(result)) return result;
-    return SendFrame(wire.data(), static_cast<std::uint32_t>(wire.size()), false, connectionId);
+    return SendFrame(std::move(wire), FrameKind::Text, connectionId);
 }
 
 bool Connection::ReadyForWrite() {
     MutexGuard guard(*writeLock_);
     const int socket = source_.GetSocket();
-    return socket >= 0 && TcpWaitWritable(socket, 0) == 1;
+    return socket >= 0 && output_.empty() && !closeRequested_.load() &&
+           TcpWaitWritable(socket, 0) == 1;
 }
 
 Result Connection::SetKeepAlive(std::uint32_t intervalMs, std::uint32_t timeoutMs) {
@@ -310,6 +474,7 @@ Result Connection::Close(bool fromInitialization) {
         QOSWrapper::CleanupQos(socket, qos_);
         qos_ = {};
     }
+    DropOutputLocked(socket);
     const int closed = TcpClose(socket);
     source_.SetSocket(-1);
     guard.Unlock();
@@ -380,8 +545,19 @@ bool Connection::OnFrame(BinaryFrameReceiver::Outcome outcome, BinaryFrameReceiv
 bool Connection::ReceivePass() {
     const int socket = source_.GetSocket();
     if (socket < 0 || PurgeRequested()) return false;
+    if (closeRequested_.load()) {
+        // A writer or the send pump found the socket lost and logged why.
+        CloseAndRemove();
+        return false;
+    }
+    if (pendingTls_ != nullptr && !RunPendingTls()) return false;
+    // While the delivering thread has not caught up with this connection (or with the whole
+    // transport), nothing more is read: the peer is held by TCP's flow control. Such a wait
+    // is not silence, so it does not count towards the keep-alive time-out.
+    if (!notify_->WaitForDeliveryRoom(id_, ReadWaitMs)) return true;
     ClearSocketError();
-    const std::int32_t ready = source_.WaitReadable(ReadWaitMs);
+    const bool supervised = keepAliveTimeoutMs_.load() != 0 && keepAlive_.IsRunning();
+    const std::int32_t ready = source_.WaitReadable(supervised ? ReadWaitMs : QuietReadWaitMs);
     if (PurgeRequested()) return false;
     if (ready == IByteSource::Failed) {
         LOG_SEVERE("Socket error, closing socket. Error: %d", LastSocketError());
@@ -400,8 +576,8 @@ bool Connection::ReceivePass() {
             return OnFrame(receiver_.ReceivePass(source_, &frame), frame);
         }
         if (handshake_) {
-            TextFrameReceiver::ReceivePass(
-                source_, [this](IDataStream* text) { Deliver(NilChannelId, text); });
+            textReceiver_.ReceivePass(source_,
+                                      [this](IDataStream* text) { Deliver(NilChannelId, text); });
             return true;
         }
         RefPtr<IDataStream> chunk;

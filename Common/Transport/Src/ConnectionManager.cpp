@@ -7,6 +7,7 @@
 #include "LockGuard.h"
 #include "LogCall.h"
 #include "QueueMarshalling.h"
+#include "SharedThread.h"
 
 namespace brondal {
 
@@ -33,6 +34,7 @@ ConnectionManager::~ConnectionManager() {
     RemoveStub(QueueObject);
     for (auto& [id, connection] : connections_) {
         connection->DetachManager();
+        connection->OnRemoved();
         Drop(std::move(connection));
     }
     connections_.clear();
@@ -111,14 +113,14 @@ bool ConnectionManager::ConnectionReadyForWrite(const UUID& connectionId) {
 
 Result ConnectionManager::Write(const UUID& connectionId, const UUID& channelId,
                                 IDataStream* data) {
-    RefPtr<IDataStream> arguments = NewStream();
-    RefPtr<IDataStream> reply = NewStream();
-    WriteId(arguments.Get(), connectionId);
-    WriteId(arguments.Get(), channelId);
-    // The reference travels with the pointer; the executing side gives it back.
-    if (data) data->AddRef();
-    WritePointer(arguments.Get(), data);
-    return Post(MethodWrite, arguments.Get(), reply.Get());
+    // The look-up is queued like every table access, so a write posted after a deletion
+    // sees the connection gone; the frame is then written on the caller's thread, so that a
+    // peer with no room holds only its own caller, never the manager's thread (and through
+    // it every other connection's operations).
+    RefPtr<ITransportFastWrite::IWriter> writer;
+    Result result = CreateWriter(connectionId, writer.Receive());
+    if (Failed(result)) return result;
+    return writer->Write(channelId, data);
 }
 
 bool ConnectionManager::TextWritesBlocked(const UUID& connectionId) {
@@ -241,20 +243,16 @@ Result ConnectionManager::ExecuteStub(const UUID&, std::int32_t method, IDataStr
             if (reply) reply->WriteBool(ready);
             return ResultOk;
         }
-        case MethodWrite:
         case MethodWriteText: {
-            UUID channel;
             IDataStream* data = nullptr;
             ReadId(arguments, &id);
-            if (method == MethodWrite) ReadId(arguments, &channel);
             result = ReadPointer(arguments, &data);
             if (Failed(result)) {
                 LOG_SEVERE("Unable to marshal stream pointer from stream.");
                 return answer(result);
             }
             RefPtr<IDataStream> owned = RefPtr<IDataStream>::Adopt(data);
-            return answer(method == MethodWrite ? _InternalWrite(id, channel, owned.Get())
-                                                : _InternalWriteText(id, owned.Get()));
+            return answer(_InternalWriteText(id, owned.Get()));
         }
         case MethodDeleteAll:
             return answer(_InternalDeleteAllConnections());
@@ -312,7 +310,12 @@ Result ConnectionManager::ExecuteStub(const UUID&, std::int32_t method, IDataStr
 
 Result ConnectionManager::_InternalAddConnection(Connection* connection) {
     const UUID id = connection->GetId();
-    connections_.emplace(id, RefPtr<Connection>(connection));
+    // An identifier is the peer's word for an outward connection: one that names a
+    // connection already here would take over its writes and its close.
+    if (!connections_.emplace(id, RefPtr<Connection>(connection)).second) {
+        LOG_SEVERE("Connection %s is already in the table", id.ToString().c_str());
+        return ResultFail;
+    }
     connectionCount_.store(static_cast<std::uint32_t>(connections_.size()));
     FastLockGuard guard(*textResultLock_);
     textResults_[id] = ResultOk;
@@ -335,6 +338,7 @@ Result ConnectionManager::_InternalDeleteConnection(const UUID& id) {
     if (it != connections_.end()) {
         RefPtr<Connection> connection = std::move(it->second);
         connection->RetainManager(this);
+        connection->OnRemoved();
         connections_.erase(it);
         Drop(std::move(connection));
     }
@@ -353,15 +357,6 @@ bool ConnectionManager::_InternalConnectionReadyForWrite(const UUID& id) {
     return connection->ReadyForWrite();
 }
 
-Result ConnectionManager::_InternalWrite(const UUID& id, const UUID& channelId, IDataStream* data) {
-    Connection* connection = Find(id);
-    if (connection == nullptr) {
-        LOG_SEVERE("Connection not found");
-        return ResultConnectionNotFound;
-    }
-    return connection->Write(channelId, data);
-}
-
 Result ConnectionManager::_InternalDeleteAllConnections() {
     std::map<UUID, RefPtr<Connection>> removed;
     removed.swap(connections_);
@@ -372,6 +367,7 @@ Result ConnectionManager::_InternalDeleteAllConnections() {
     }
     for (auto& [id, connection] : removed) {
         connection->RetainManager(this);
+        connection->OnRemoved();
         Drop(std::move(connection));
     }
     return ResultOk;
@@ -413,6 +409,7 @@ Result ConnectionManager::_InternalGetLocalIpv4(const UUID& id, std::uint32_t* a
 }
 
 bool ConnectionManager::ThreadFunc() {
+    SharedThreadScope shared;
     ownThreadId_.store(GetScheduler().GetCurrentThreadId());
     if (TryAddRef() == 0) return false;
     ProcessQueue();

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "LogCall.h"
+#include "Scheduler.h"
 
 namespace brondal {
 
@@ -29,7 +30,7 @@ bool ReceiveFlagByte(IByteSource& source, std::uint8_t* value) {
 
 }  // namespace
 
-Result ReadHandshake(IByteSource& source, HandshakeInfo* info) {
+Result ReadHandshake(IByteSource& source, HandshakeInfo* info, std::uint32_t timeoutMs) {
     if (info == nullptr) return ResultNullPointer;
 
     // Bytes that never arrive keep this filling, which fails the version check. One byte
@@ -40,9 +41,21 @@ Result ReadHandshake(IByteSource& source, HandshakeInfo* info) {
     buffer[HandshakeIdentityLength - 1] = '\0';
     buffer[HandshakeIdentityLength] = '\0';
 
+    // A source stops a read that waits too long for its next byte (Pending); the record may
+    // still come within the caller's time-out.
+    const std::int64_t deadline = GetScheduler().GetTickCount64() + timeoutMs;
     std::uint32_t received = 0;
-    source.ReceiveExact(reinterpret_cast<std::uint8_t*>(buffer), HandshakeIdentityLength,
-                        &received);
+    for (;;) {
+        std::uint32_t piece = 0;
+        const std::int32_t status = source.ReceiveExact(
+            reinterpret_cast<std::uint8_t*>(buffer) + received,
+            static_cast<std::uint32_t>(HandshakeIdentityLength) - received, &piece);
+        received += piece;
+        if (received == HandshakeIdentityLength || status != IByteSource::Pending ||
+            GetScheduler().GetTickCount64() >= deadline) {
+            break;
+        }
+    }
 
     char version[5] = "";
     int scanned = std::sscanf(buffer, "BRDTRPT%4s", version);

@@ -12,6 +12,8 @@
 #include "LockGuard.h"
 #include "LogCall.h"
 #include "NotificationThread.h"
+#include "SendPump.h"
+#include "SharedThread.h"
 #include "TcpSocket.h"
 
 namespace brondal {
@@ -24,6 +26,13 @@ constexpr std::uint32_t ListenerIdleMs = 100;
 constexpr std::int32_t AcceptWaitMs = 100;
 constexpr std::uint32_t RebindAttempts = 6;
 constexpr std::uint32_t RebindPauseMs = 500;
+// A listener whose accept fails for want of resources (descriptors, memory) pauses this long
+// before it tries again, instead of retrying at once and burning a core.
+constexpr std::uint32_t AcceptBackoffMs = 100;
+
+bool IsResourceShortage(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
 
 std::string DottedText(std::uint32_t address) {
     char text[16];
@@ -155,8 +164,14 @@ Result NetworkTransportImpl::Initialize(bool deliverOnOwnThread, bool enabled) {
         TcpClose(listener);
         return LOG_REPORT_ERROR(ResultFail, "Failed to initialize notification thread");
     }
+    RefPtr<SendPump> pump = RefPtr<SendPump>::Adopt(new SendPump());
+    if (Failed(pump->Initialize())) {
+        TcpClose(listener);
+        return ResultFail;
+    }
     manager_ = std::move(manager);
     notify_ = std::move(notify);
+    pump_ = std::move(pump);
     serverTls_ = std::move(serverTls);
     clientTls_ = std::move(clientTls);
     listenerSocket_.store(listener);
@@ -166,8 +181,12 @@ Result NetworkTransportImpl::Initialize(bool deliverOnOwnThread, bool enabled) {
 }
 
 bool NetworkTransportImpl::ListenerPass() {
+    SharedThreadScope shared;
     const int listener = listenerSocket_.load();
-    if (!enabled_.load() || port_.load() == 0 || listener < 0) {
+    // Disabled, the listener thread waits for SetEnabled's wake instead of polling: it can
+    // be disabled for a long time, and connections wait in the backlog meanwhile.
+    if (!enabled_.load()) return false;
+    if (port_.load() == 0 || listener < 0) {
         GetScheduler().Sleep(ListenerIdleMs);
         return true;
     }
@@ -183,13 +202,28 @@ bool NetworkTransportImpl::ListenerPass() {
     // Disabling while this pass waited must leave the connection in the backlog.
     if (ready == 0 || !enabled_.load()) return true;
     const int accepted = TcpAccept(current);
+    const int error = LastSocketError();
     lock.Unlock();
     if (accepted < 0) {
-        LOG_SEVERE("Invalid socket returned on accept call. Error: %d", LastSocketError());
+        OnAcceptFailed(error);
         return true;
+    }
+    if (acceptFailing_) {
+        acceptFailing_ = false;
+        LOG_INFO("Accepting connections on port %d again", port_.load());
     }
     AcceptOne(accepted);
     return true;
+}
+
+void NetworkTransportImpl::OnAcceptFailed(int error) {
+    if (!acceptFailing_) {
+        LOG_SEVERE("Invalid socket returned on accept call. Error: %d", error);
+        acceptFailing_ = true;
+    }
+    // The connection that could not be taken stays in the backlog; trying again at once
+    // would fail the same way until some descriptor is freed.
+    if (IsResourceShortage(error)) GetScheduler().Sleep(AcceptBackoffMs);
 }
 
 void NetworkTransportImpl::AcceptOne(int socket) {
@@ -197,6 +231,7 @@ void NetworkTransportImpl::AcceptOne(int socket) {
     TcpSetNoDelay(socket);
     RefPtr<ConnectionManager> manager;
     RefPtr<NotificationThread> notify;
+    RefPtr<SendPump> pump;
     bool encrypt = false;
     void* context = nullptr;
     {
@@ -207,10 +242,12 @@ void NetworkTransportImpl::AcceptOne(int socket) {
         }
         manager = manager_;
         notify = notify_;
+        pump = pump_;
         encrypt = encryptionEnabled_;
         context = serverTls_ ? serverTls_->Get() : nullptr;
     }
-    auto* created = new (std::nothrow) Connection(manager.Get(), notify.Get(), framed_, handshake_);
+    auto* created =
+        new (std::nothrow) Connection(manager.Get(), notify.Get(), pump.Get(), framed_, handshake_);
     if (created == nullptr) {
         LOG_SEVERE("Listener thread failed to create connection.");
         TcpClose(socket);
@@ -222,8 +259,12 @@ void NetworkTransportImpl::AcceptOne(int socket) {
         connection.Detach()->ReleaseDeferred();
         return;
     }
-    LOG_SPEW(0, "Connection Created - Connection ID - %s", connection->GetId().ToString().c_str());
-    notify->OnEvent(connection->GetId(), ConnectionOpened);
+    // An encrypted connection is announced by its reader once its TLS session is up.
+    if (!connection->AnnouncesItself()) {
+        LOG_SPEW(0, "Connection Created - Connection ID - %s",
+                 connection->GetId().ToString().c_str());
+        notify->OnEvent(connection->GetId(), ConnectionOpened);
+    }
     connection->StartReader();
     connection.Detach()->ReleaseDeferred();
 }
@@ -238,6 +279,7 @@ Result NetworkTransportImpl::SetEnabled(bool enabled) {
     MutexGuard guard(*stateMutex_);
     if (!initialized_.load()) return ResultNotInitialized;
     enabled_.store(enabled);
+    if (enabled) listener_.Wake();
     return ResultOk;
 }
 
@@ -273,6 +315,7 @@ Result NetworkTransportImpl::SetConnectionSocketDscp(UUID connectionId, std::uin
 Result NetworkTransportImpl::Finalize() {
     RefPtr<ConnectionManager> manager;
     RefPtr<NotificationThread> notify;
+    RefPtr<SendPump> pump;
     {
         MutexGuard guard(*stateMutex_);
         if (!initialized_.load()) {
@@ -282,6 +325,7 @@ Result NetworkTransportImpl::Finalize() {
         initialized_.store(false);
         manager = std::move(manager_);
         notify = std::move(notify_);
+        pump = std::move(pump_);
     }
     listener_.Stop();
     {
@@ -298,6 +342,9 @@ Result NetworkTransportImpl::Finalize() {
     // Dropping the manager's last reference quits its thread and releases every
     // connection it still holds.
     manager.Reset();
+    // Gives back the connections it still held for their queued output.
+    pump->Shutdown();
+    pump.Reset();
     notify.Reset();
     return ResultOk;
 }
@@ -362,6 +409,7 @@ Result NetworkTransportImpl::OpenConnection(std::uint32_t address, std::uint16_t
                                             UUID* connectionId, std::uint32_t timeoutMs) {
     RefPtr<ConnectionManager> manager;
     RefPtr<NotificationThread> notify;
+    RefPtr<SendPump> pump;
     std::uint32_t first = 0;
     std::uint32_t second = 0;
     void* context = nullptr;
@@ -372,13 +420,14 @@ Result NetworkTransportImpl::OpenConnection(std::uint32_t address, std::uint16_t
         }
         manager = manager_;
         notify = notify_;
+        pump = pump_;
         context = clientTls_->Get();
         first = parameters_[0];
         second = parameters_[1];
     }
     if (connectionId == nullptr) return ResultNullPointer;
-    RefPtr<Connection> connection =
-        RefPtr<Connection>::Adopt(new Connection(manager.Get(), notify.Get(), true, true));
+    RefPtr<Connection> connection = RefPtr<Connection>::Adopt(
+        new Connection(manager.Get(), notify.Get(), pump.Get(), true, true));
     connection->SetConnectionParameters(first, second);
     Result result = connection->Initialize(address, port, timeoutMs, context);
     if (Failed(result)) {
@@ -386,10 +435,21 @@ Result NetworkTransportImpl::OpenConnection(std::uint32_t address, std::uint16_t
                    DottedText(address).c_str(), port, timeoutMs);
         return result;
     }
+    // In the table before its reader runs: a peer that closes at once is then removed after
+    // it was added, never before.
     result = manager->AddConnection(connection.Get());
     if (Failed(result)) {
         LOG_SEVERE("Unable to add connection to connection manager.");
+        connection->Close(true);
+        connection.Detach()->ReleaseDeferred();
         return result;
+    }
+    if (!connection->StartReader()) {
+        LOG_SEVERE("Transport client connection object failed to start thread");
+        manager->DeleteConnection(connection->GetId());
+        connection->Close(true);
+        connection.Detach()->ReleaseDeferred();
+        return ResultFail;
     }
     *connectionId = connection->GetId();
     connection.Detach()->ReleaseDeferred();
@@ -476,6 +536,14 @@ Result NetworkTransportImpl::GetHostByName(const std::string& host, std::uint32_
 }
 
 Result NetworkTransportImpl::EnableReliableDelivery() { return ResultFail; }
+
+std::pair<std::uint64_t, std::uint32_t> NetworkTransportImpl::PendingDelivery(
+    const UUID& connectionId) {
+    RefPtr<NotificationThread> notify;
+    if (!Acquire(nullptr, &notify)) return {0, 0};
+    const NotificationThread::Pending pending = notify->PendingFor(connectionId);
+    return {pending.bytes, pending.frames};
+}
 
 Result NetworkTransportImpl::CreateWriter(UUID connectionId, IWriter** writer) {
     BRONDAL_REQUIRE_MANAGER(manager);

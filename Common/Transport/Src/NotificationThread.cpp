@@ -1,5 +1,6 @@
 #include "NotificationThread.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "DeleteLater.h"
@@ -7,6 +8,7 @@
 #include "LogCall.h"
 #include "QueueMarshalling.h"
 #include "RefPtr.h"
+#include "SharedThread.h"
 #include "WireFormat.h"
 
 namespace brondal {
@@ -32,7 +34,10 @@ RefPtr<IDataStream> ReadView(IDataStream* stream) {
 }  // namespace
 
 NotificationThread::NotificationThread(bool deliverOnOwnThread)
-    : listenerLock_(GetScheduler().CreateFastMutex()), deliverOnOwnThread_(deliverOnOwnThread) {}
+    : listenerLock_(GetScheduler().CreateFastMutex()),
+      deliverOnOwnThread_(deliverOnOwnThread),
+      budgetLock_(GetScheduler().CreateFastMutex()),
+      delivered_(GetScheduler().CreateEvent(true, true)) {}
 
 NotificationThread::~NotificationThread() {
     Stop();
@@ -44,6 +49,53 @@ Result NotificationThread::Initialize() {
     if (Failed(result)) return result;
     Start(Scheduler::Infinite);
     return ResultOk;
+}
+
+bool NotificationThread::HasRoomLocked(const UUID& connectionId) const {
+    if (pendingTotal_ >= MaxPendingPerTransport) return false;
+    const auto found = pending_.find(connectionId);
+    return found == pending_.end() || (found->second.bytes < MaxPendingPerConnection &&
+                                       found->second.frames < MaxPendingFramesPerConnection);
+}
+
+bool NotificationThread::WaitForDeliveryRoom(const UUID& connectionId, std::uint32_t timeoutMs) {
+    if (!deliverOnOwnThread_) return true;
+    {
+        FastLockGuard guard(*budgetLock_);
+        if (HasRoomLocked(connectionId)) return true;
+        delivered_->Reset();
+    }
+    delivered_->Wait(static_cast<std::int32_t>(timeoutMs));
+    FastLockGuard guard(*budgetLock_);
+    return HasRoomLocked(connectionId);
+}
+
+NotificationThread::Pending NotificationThread::PendingFor(const UUID& connectionId) {
+    FastLockGuard guard(*budgetLock_);
+    const auto found = pending_.find(connectionId);
+    return found == pending_.end() ? Pending{} : found->second;
+}
+
+void NotificationThread::Account(const UUID& connectionId, std::uint64_t bytes) {
+    FastLockGuard guard(*budgetLock_);
+    Pending& pending = pending_[connectionId];
+    pending.bytes += bytes;
+    ++pending.frames;
+    pendingTotal_ += bytes;
+}
+
+void NotificationThread::Settle(const UUID& connectionId, std::uint64_t bytes) {
+    {
+        FastLockGuard guard(*budgetLock_);
+        auto found = pending_.find(connectionId);
+        if (found != pending_.end()) {
+            found->second.bytes -= std::min(found->second.bytes, bytes);
+            if (found->second.frames > 0) --found->second.frames;
+            if (found->second.frames == 0) pending_.erase(found);
+        }
+        pendingTotal_ -= std::min(pendingTotal_, bytes);
+    }
+    delivered_->Set();
 }
 
 Result NotificationThread::AddNotify(Listener* listener) {
@@ -119,11 +171,15 @@ Result NotificationThread::OnDataReady(const UUID& connectionId, const UUID& cha
             continue;
         }
         if (task) task->AddRef();
+        std::uint32_t bytes = 0;
+        view->GetSize(&bytes);
+        Account(connectionId, bytes);
         WriteId(arguments.Get(), channel);
         WritePointer(arguments.Get(), view.Detach());
         WritePointer(arguments.Get(), listener);
         WriteId(arguments.Get(), connectionId);
         WritePointer(arguments.Get(), task.Get());
+        arguments->WriteUInt32(bytes);
         Execute(QueueObject, MethodDeliver, arguments.Get(), nullptr, 0, nullptr);
     }
     guard.Unlock();
@@ -160,6 +216,8 @@ Result NotificationThread::ExecuteStub(const UUID&, std::int32_t method, IDataSt
     ReadPointer(arguments, &listener);
     ReadId(arguments, &connectionId);
     ReadPointer(arguments, &task);
+    std::uint32_t bytes = 0;
+    arguments->ReadUInt32(&bytes);
     RefPtr<IDataStream> ownedView = RefPtr<IDataStream>::Adopt(view);
     RefPtr<Listener> ownedListener = RefPtr<Listener>::Adopt(listener);
     RefPtr<ITransport::PostReceiveTask> ownedTask =
@@ -168,10 +226,12 @@ Result NotificationThread::ExecuteStub(const UUID&, std::int32_t method, IDataSt
         ownedListener->OnDataReady(connectionId, channel, ownedView.Get());
     }
     if (ownedTask) ownedTask->Run();
+    Settle(connectionId, bytes);
     return ResultOk;
 }
 
 bool NotificationThread::ThreadFunc() {
+    SharedThreadScope shared;
     if (TryAddRef() == 0) return false;
     ProcessQueue();
     if (ReleaseNoDelete() == 0) DeleteLater(this);

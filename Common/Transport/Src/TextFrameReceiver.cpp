@@ -1,6 +1,5 @@
 #include "TextFrameReceiver.h"
 
-#include <cstring>
 #include <string>
 
 #include "RefPtr.h"
@@ -10,31 +9,29 @@ namespace brondal {
 
 namespace {
 
-void ToUpperAscii(std::uint8_t* bytes, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (bytes[i] >= 'a' && bytes[i] <= 'z') bytes[i] = static_cast<std::uint8_t>(bytes[i] - 32);
-    }
+std::uint8_t UpperAscii(std::uint8_t byte) {
+    return byte >= 'a' && byte <= 'z' ? static_cast<std::uint8_t>(byte - 32) : byte;
 }
 
 bool EndsFrame(const std::string& text) { return !text.empty() && text.back() == ';'; }
 
 }  // namespace
 
+// The prefix repeats no prefix of itself inside, so a mismatching byte restarts the match
+// at 0, or at 1 when it is the prefix's first byte.
 bool TextFrameReceiver::FindPrefix(IByteSource& source) {
-    std::uint8_t window[TextFramePrefixLength] = {};
-    while (std::memcmp(window, TextFramePrefix, TextFramePrefixLength) != 0) {
-        if (source.Peek(window, TextFramePrefixLength) !=
-            static_cast<std::int32_t>(TextFramePrefixLength)) {
-            return false;
+    while (matched_ < TextFramePrefixLength) {
+        std::uint8_t byte;
+        if (source.Receive(&byte, 1) != 1) return false;
+        byte = UpperAscii(byte);
+        if (byte == TextFramePrefix[matched_]) {
+            ++matched_;
+        } else {
+            matched_ = byte == TextFramePrefix[0] ? 1 : 0;
         }
-        std::uint8_t discarded;
-        if (source.Receive(&discarded, 1) != 1) return false;
-        ToUpperAscii(window, TextFramePrefixLength);
     }
-    std::uint8_t rest[TextFramePrefixLength - 1];
-    std::uint32_t received = 0;
-    return source.ReceiveExact(rest, sizeof(rest), &received) ==
-           static_cast<std::int32_t>(sizeof(rest));
+    matched_ = 0;
+    return true;
 }
 
 std::uint32_t TextFrameReceiver::ReceivePass(IByteSource& source, const Deliver& deliver) {

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "LogCall.h"
+#include "TcpSocket.h"
 
 namespace brondal {
 
@@ -17,6 +18,9 @@ namespace {
 void InitializeLibraryOnce() {
     static std::once_flag once;
     std::call_once(once, [] {
+        // The library writes to our sockets with write(): a peer that resets mid-record must
+        // fail that write, not end the process.
+        platform::TcpIgnoreBrokenPipes();
         OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     });
 }

@@ -92,11 +92,13 @@ const UUID& SocketOf(const TransportAdapter::Connection& c) { return c.socketId;
 }  // namespace
 
 void TransportAdapter::Index(Connection* connection) {
+    byToken_.emplace(connection->deliveryToken, connection);
     byId_.try_emplace(connection->connectionId, connection);
     if (!connection->socketId.IsNil()) bySocket_.try_emplace(connection->socketId, connection);
 }
 
 void TransportAdapter::Unindex(Connection* connection) {
+    byToken_.erase(connection->deliveryToken);
     DropEntry(byId_, connection->connectionId, connection, connections_, IdOf);
     DropEntry(bySocket_, connection->socketId, connection, connections_, SocketOf);
 }
@@ -122,7 +124,8 @@ TransportAdapter::ConnectionState TransportAdapter::StateForTesting(const UUID& 
     MonitorGuard guard(*monitor_);
     RefPtr<Connection> connection = FindById(connectionId);
     if (!connection) return {};
-    return {true, connection->layered, connection->established, connection->reconnecting};
+    return {true, connection->layered, connection->established, connection->reconnecting,
+            connection->Unacknowledged()};
 }
 
 std::vector<RefPtr<ITransport::ITransportNotify>> TransportAdapter::Listeners() const {
@@ -436,10 +439,11 @@ Result TransportAdapter::PreOnDataReady(UUID socketId, UUID* channelId, IDataStr
     *data = nullptr;
     *task = nullptr;
     Result result = connection->Top()->Receive(stream, after);
+    UUID channel;
     if (Succeeded(result) && stream) {
         std::uint8_t kind = 0;
         result = stream->ReadUInt8(&kind);
-        if (Succeeded(result)) result = ReadUserMessageHeader(stream.Get(), channelId);
+        if (Succeeded(result)) result = ReadUserMessageHeader(stream.Get(), &channel);
     }
     if (Failed(result) || !stream) {
         // Nothing is delivered, so the transport would drop the task unrun; but the
@@ -448,6 +452,8 @@ Result TransportAdapter::PreOnDataReady(UUID socketId, UUID* channelId, IDataStr
         if (after) Unlocked([&] { after->Run(); });
         return result;
     }
+    connection->inbox.emplace_back(channel, stream);
+    *channelId = connection->deliveryToken;
     *data = stream.Detach();
     *task = after.Detach();
     return ResultOk;
@@ -455,9 +461,22 @@ Result TransportAdapter::PreOnDataReady(UUID socketId, UUID* channelId, IDataStr
 
 Result TransportAdapter::OnDataReady(UUID socketId, UUID channelId, IDataStream* data) {
     MonitorGuard guard(*monitor_);
-    RefPtr<Connection> connection = FindBySocket(socketId);
-    if (!connection) return ResultUnknownConnection;
-    if (data == nullptr) return ResultOk;
+    RefPtr<Connection> connection;
+    RefPtr<IDataStream> message;
+    UUID channel = channelId;
+    const auto token = byToken_.find(channelId);
+    if (token != byToken_.end()) {
+        connection = RefPtr<Connection>(token->second);
+        if (connection->inbox.empty()) return ResultOk;
+        channel = connection->inbox.front().first;
+        message = std::move(connection->inbox.front().second);
+        connection->inbox.pop_front();
+        data = message.Get();
+    } else {
+        connection = FindBySocket(socketId);
+        if (!connection) return ResultUnknownConnection;
+        if (data == nullptr) return ResultOk;
+    }
     connection->CountRead();
     const UUID id = connection->connectionId;
     std::uint32_t position = 0;
@@ -468,7 +487,7 @@ Result TransportAdapter::OnDataReady(UUID socketId, UUID channelId, IDataStream*
     for (const auto& listener : Listeners()) {
         RefPtr<IDataStream> view;
         if (Failed(SliceDataStream(data, position, size, view.Receive()))) continue;
-        combined |= Unlocked([&] { return listener->OnDataReady(id, channelId, view.Get()); });
+        combined |= Unlocked([&] { return listener->OnDataReady(id, channel, view.Get()); });
     }
     return combined;
 }

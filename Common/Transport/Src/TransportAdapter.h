@@ -99,6 +99,16 @@ public:
     Result CreateDataStream(IDataStream** data) override;
 
     // From the inner transport. connectionId is the inner (socket) identifier.
+    //
+    // A layered message is accepted (its sequence taken as received and acknowledged) on the
+    // socket's reader thread, in PreOnDataReady, but delivered later on the transport's
+    // delivering thread. Meanwhile the socket may be lost and replaced, and the reader of
+    // the new socket may accept the next messages first. So the accepted message goes into
+    // its connection's inbox there and then, under the monitor, in sequence order; the
+    // inner transport is handed the connection's delivery token in place of the channel, and
+    // OnDataReady delivers the front of that connection's inbox for each such call. Every
+    // message taken as received is thus delivered exactly once and in order. The inner
+    // transport is the adapter's alone: another listener on it would take deliveries away.
     Result OnDataReady(UUID socketId, UUID channelId, IDataStream* data) override;
     Result OnEvent(UUID socketId, std::int32_t event) override;
     Result PreOnDataReady(UUID socketId, UUID* channelId, IDataStream** data,
@@ -138,6 +148,8 @@ public:
         bool layered = false;
         bool established = false;
         bool reconnecting = false;
+        // Messages sent and not yet acknowledged by the peer.
+        std::size_t unacknowledged = 0;
     };
     std::size_t ConnectionCount();
     ConnectionState StateForTesting(const UUID& connectionId);
@@ -174,6 +186,9 @@ private:
     // share (a misbehaving peer) maps to the earlier one, as a scan of the table would.
     std::unordered_map<UUID, Connection*> byId_;
     std::unordered_map<UUID, Connection*> bySocket_;
+    // Connections by delivery token: how a layered message finds its connection when it is
+    // delivered, whatever has happened to the socket it came on meanwhile.
+    std::unordered_map<UUID, Connection*> byToken_;
     std::vector<ITransportNotify*> listeners_;
     std::uint32_t writeTimeoutMs_ = MinWriteTimeoutMs;
     bool reliableDelivery_ = false;

@@ -20,6 +20,7 @@ TransportAdapter::Connection::Connection(TransportAdapter* owner, std::uint32_t 
       ownedNetwork_(std::make_unique<NetworkLayer>(this)) {
     network_ = static_cast<NetworkLayer*>(ownedNetwork_.get());
     GetScheduler().NewUuid(&sessionId);
+    GetScheduler().NewUuid(&deliveryToken);
 }
 
 TransportAdapter::Connection::~Connection() = default;
@@ -34,6 +35,10 @@ void TransportAdapter::Connection::BuildLayers(std::shared_ptr<MyFactory> factor
     ITransportLayer* fragmentLayer = fragment.get();
     top_ = std::make_unique<ResendLayer>(this, std::move(fragment));
     layers_ = {top_.get(), fragmentLayer, flowLayer};
+}
+
+std::size_t TransportAdapter::Connection::Unacknowledged() const {
+    return top_ ? static_cast<const ResendLayer*>(top_.get())->RetainedCount() : 0;
 }
 
 Result TransportAdapter::Connection::OnConnect(const UUID& peerConnectionId,

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "ITransportLayer.h"
@@ -41,6 +43,7 @@ public:
     // The entry of the stack: the resend layer once built.
     ITransportLayer* Top() const { return top_.get(); }
     NetworkLayer* Network() const { return network_; }
+    std::size_t Unacknowledged() const;
 
     // Rate reports.
     void CountWrite();
@@ -55,6 +58,13 @@ public:
     UUID connectionId;
     UUID socketId;
     UUID sessionId;
+    // Names this connection, instead of its socket, in the deliveries the inner transport
+    // makes of its layered messages (see TransportAdapter::PreOnDataReady). Random, fixed for
+    // the connection's life.
+    UUID deliveryToken;
+    // Layered user messages taken as received and not yet handed to the listeners, in the
+    // order the resend layer accepted them: (channel, payload).
+    std::deque<std::pair<UUID, RefPtr<IDataStream>>> inbox;
     std::shared_ptr<MyFactory> flowControlFactory;
     bool established = false;
     bool reconnecting = false;

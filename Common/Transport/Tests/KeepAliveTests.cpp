@@ -15,6 +15,7 @@
 #include "ManualClockScheduler.h"
 #include "NetworkTransportImpl.h"
 #include "TcpSocket.h"
+#include "WaitFor.h"
 #include "WireFormat.h"
 
 namespace brondal {
@@ -130,7 +131,7 @@ TEST_F(KeepAlive, TwoTransportsKeepEachOtherAlivePastTheTimeout) {
 
 TEST(IdlePurge, IdleConnectionsGoAfterFiveMinutesUnlessKeptAlive) {
     // Threads left by earlier tests would read the test clock too.
-    ASSERT_TRUE(WaitForDeferredDeletions(10000));
+    const std::size_t threadsBefore = testing::SettledThreadCount();
     testing::ManualClockScheduler clock;
     testing::LogCapture log;
     const std::uint16_t port = FindFreePort();
@@ -183,6 +184,7 @@ TEST(IdlePurge, IdleConnectionsGoAfterFiveMinutesUnlessKeptAlive) {
     server.Reset();
     EXPECT_TRUE(kept.WaitClosed(&pings));
     EXPECT_TRUE(WaitForDeferredDeletions(10000));
+    EXPECT_TRUE(testing::WaitForThreadCount(threadsBefore));
 }
 
 }  // namespace

@@ -67,8 +67,9 @@ public:
     bool WaitFrames(std::size_t count) {
         return signal_.WaitUntil([&] { return frames_.size() >= count; });
     }
-    bool WaitEvents(std::int32_t event, std::size_t count) {
-        return signal_.WaitUntil([&] { return CountLocked(event) >= count; });
+    bool WaitEvents(std::int32_t event, std::size_t count,
+                    std::chrono::milliseconds timeout = Soon) {
+        return signal_.WaitUntil([&] { return CountLocked(event) >= count; }, timeout);
     }
     std::vector<Frame> Frames() {
         std::vector<Frame> copy;

@@ -17,19 +17,35 @@ class TextFrameReceiverTest : public ::testing::Test {
 protected:
     Texts Pass() {
         Texts texts;
-        TextFrameReceiver::ReceivePass(*source, [&](IDataStream* stream) {
+        receiver.ReceivePass(*source, [&](IDataStream* stream) {
             EXPECT_EQ(stream->ReadString(&texts.emplace_back()), ResultOk);
         });
         return texts;
     }
 
     RefPtr<testing::MemoryByteSource> source = testing::MemoryByteSource::Create();
+    TextFrameReceiver receiver;
 };
 
 TEST_F(TextFrameReceiverTest, PrefixInAnyCaseAndTextUpToTheFirstSemicolon) {
     source->Append("noise brdmsg:Hello There;BrDmSg:a;b;BRDMSG:c;");
     EXPECT_EQ(Pass(), (Texts{"Hello There;", "a;", "c;"}));
     EXPECT_EQ(source->Available(), 0u);
+}
+
+// A peer that stops inside the prefix must leave nothing readable behind: the reader would
+// otherwise find the same bytes ready on every pass and spin.
+TEST_F(TextFrameReceiverTest, PartialPrefixIsConsumedAndCompletedLater) {
+    source->Append("xxbRd");
+    EXPECT_TRUE(Pass().empty());
+    EXPECT_EQ(source->Available(), 0u);
+    EXPECT_EQ(receiver.PrefixMatched(), 3u);
+    source->Append("BRDmsg:late;");  // the partial match is given up where it breaks
+    EXPECT_EQ(Pass(), Texts{"late;"});
+    source->Append("BR");
+    EXPECT_TRUE(Pass().empty());
+    source->Append("DMSG:joined;");
+    EXPECT_EQ(Pass(), Texts{"joined;"});
 }
 
 TEST_F(TextFrameReceiverTest, SemicolonMustComeWithin101Attempts) {

@@ -205,6 +205,23 @@ TEST_F(TlsLoopback, PlainClientThatIgnoresTheTlsRequestIsRefused) {
     EXPECT_EQ(serverEvents_->CountEvents(ITransport::ConnectionOpened), 0u);
 }
 
+// The TLS handshake of an accepted connection runs on that connection's own thread: a client
+// that connects and never starts one must not stop the listener from serving others.
+TEST_F(TlsLoopback, SilentClientsDoNotStopAccepting) {
+    std::vector<int> silent;
+    for (int i = 0; i < 3; ++i) {
+        silent.push_back(platform::TcpCreate());
+        ASSERT_EQ(platform::TcpConnect(silent.back(), Loopback, port_, 2000), 0);
+    }
+    UUID id;
+    // Well inside the 5 s a silent client may hold its own handshake.
+    ASSERT_EQ(client_->OpenConnection(Loopback, port_, &id, 1500), ResultOk);
+    ASSERT_TRUE(serverEvents_->WaitEvents(ITransport::ConnectionOpened, 1));
+    EXPECT_EQ(serverEvents_->Events().front().first, id);
+    for (int socket : silent)
+        platform::TcpClose(socket);
+}
+
 // A TLS client written with Python's ssl module: reads the 49-byte handshake, completes
 // TLS 1.2 over the same socket, sends one frame and reads the one the test writes back.
 TEST_F(TlsLoopback, ForeignTlsClientExchangesFrames) {

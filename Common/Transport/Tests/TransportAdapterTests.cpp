@@ -2,7 +2,9 @@
 // handshake, and delivery across broken sockets through a relay that cuts them.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -144,6 +146,71 @@ TEST(TransportAdapterTests, LayeredPeersShareOneIdentityAndCarryLargeMessages) {
     EXPECT_EQ(server.listener->Events().back().first, id);
     EXPECT_TRUE(PollUntil([&] { return client.Adapter().ConnectionCount() == 0; }));
     EXPECT_TRUE(PollUntil([&] { return server.Adapter().ConnectionCount() == 0; }));
+}
+
+// Holds the delivering thread in the first delivery until released, as a slow listener
+// (or a busy machine) would.
+class GatedListener final : public ITransport::ITransportNotify, public IRefCountImpl {
+public:
+    Result OnDataReady(UUID connectionId, UUID channelId, IDataStream* data) override {
+        if (!entered_.exchange(true)) {
+            std::unique_lock lock(mutex_);
+            released_.wait(lock, [&] { return open_; });
+        }
+        return inner->OnDataReady(connectionId, channelId, data);
+    }
+    Result OnEvent(UUID connectionId, std::int32_t event) override {
+        return inner->OnEvent(connectionId, event);
+    }
+    bool Entered() const { return entered_.load(); }
+    void Open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        released_.notify_all();
+    }
+
+    RefPtr<RecordingListener> inner = RefPtr<RecordingListener>::Adopt(new RecordingListener());
+
+private:
+    std::atomic<bool> entered_{false};
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool open_ = false;
+};
+
+// A message accepted (and acknowledged) on one socket but still waiting for the delivering
+// thread when that socket is lost and a new one attached must still be delivered, once and
+// in order.
+TEST(TransportAdapterTests, AcceptedMessagesSurviveTheSocketTheyCameOn) {
+    RelayedPair pair;
+    auto gated = RefPtr<GatedListener>::Adopt(new GatedListener());
+    pair.server.transport->AddNotify(gated.Get());
+    pair.server.transport->RemoveNotify(pair.server.listener.Get());
+    ASSERT_TRUE(pair.Open());
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        ASSERT_EQ(pair.client.transport->Write(pair.id, Channel, StreamOf(Numbered(i, 8)).Get()),
+                  ResultOk);
+    }
+    // All three are acknowledged, so accepted, while the first delivery is still held.
+    ASSERT_TRUE(PollUntil(
+        [&] { return gated->Entered() && pair.client.State(pair.id).unacknowledged == 0; }));
+    const int before = pair.relay.Accepted();
+    pair.relay.CutAll();
+    ASSERT_TRUE(PollUntil([&] {
+        return pair.relay.Accepted() > before && !pair.server.State(pair.id).reconnecting &&
+               !pair.client.State(pair.id).reconnecting;
+    }));
+    ASSERT_EQ(pair.client.transport->Write(pair.id, Channel, StreamOf(Numbered(3, 8)).Get()),
+              ResultOk);
+    gated->Open();
+    ASSERT_TRUE(gated->inner->WaitFrames(4));
+    const auto frames = gated->inner->Frames();
+    ASSERT_EQ(frames.size(), 4u);
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(frames[i].connection, pair.id);
+        EXPECT_EQ(frames[i].payload, Numbered(i, 8));
+    }
+    pair.server.transport->RemoveNotify(gated.Get());
 }
 
 TEST(TransportAdapterTests, EveryMessageArrivesOnceAndInOrderAcrossCutSockets) {

@@ -51,22 +51,20 @@ struct Flag {
 
 const std::map<std::string, Flag>& CommandFlags(Command command) {
     static const std::map<std::string, Flag> Register{
-        {"id", {true}},   {"name", {true}},     {"secondary", {true}}, {"address", {true}},
-        {"port", {true}}, {"tag", {true}},      {"extra", {true}},     {"every", {true}},
-        {"host", {true}}, {"reliable", {false}}};
+        {"id", {true}},   {"name", {true}},      {"secondary", {true}}, {"address", {true}},
+        {"port", {true}}, {"tag", {true}},       {"extra", {true}},     {"every", {true}},
+        {"host", {true}}, {"reliable", {false}}, {"help", {false}}};
     static const std::map<std::string, Flag> List{
-        {"extended", {false}}, {"json", {false}}, {"watch", {false}},   {"every", {true}},
-        {"host", {true}},      {"port", {true}},  {"reliable", {false}}};
-    static const std::map<std::string, Flag> Simulate{{"count", {true}},
-                                                      {"every", {true}},
-                                                      {"host", {true}},
-                                                      {"port", {true}},
-                                                      {"reliable", {false}}};
-    static const std::map<std::string, Flag> Load{{"duration", {true}},
-                                                  {"tables", {true}},
-                                                  {"host", {true}},
-                                                  {"port", {true}},
-                                                  {"reliable", {false}}};
+        {"extended", {false}}, {"json", {false}}, {"watch", {false}},    {"every", {true}},
+        {"host", {true}},      {"port", {true}},  {"reliable", {false}}, {"help", {false}}};
+    static const std::map<std::string, Flag> Simulate{{"count", {true}},     {"every", {true}},
+                                                      {"host", {true}},      {"port", {true}},
+                                                      {"reliable", {false}}, {"help", {false}}};
+    static const std::map<std::string, Flag> Load{
+        {"duration", {true}},    {"tables", {true}}, {"connections", {true}},
+        {"subscribers", {true}}, {"burst", {true}},  {"pid", {true}},
+        {"every", {true}},       {"host", {true}},   {"port", {true}},
+        {"reliable", {false}},   {"help", {false}}};
     static const std::map<std::string, Flag> Global{
         {"host", {true}}, {"port", {true}}, {"reliable", {false}}, {"help", {false}}};
     switch (command) {
@@ -135,7 +133,9 @@ public:
             }
             return Error("no command given");
         }
-        if (!Check(*command)) return result_;
+        // Asking how a command is used needs none of what running it needs.
+        result_.options.help = help_ && *command != Command::Help;
+        if (!help_ && !Check(*command)) return result_;
         result_.ok = true;
         return result_;
     }
@@ -199,6 +199,15 @@ private:
             o.durationMs = *duration;
         } else if (name == "tables") {
             return ApplyTables(value);
+        } else if (name == "connections" || name == "subscribers" || name == "burst" ||
+                   name == "pid") {
+            const auto number = ParseUnsigned(value, name == "burst" ? 10000000 : 4194304);
+            if (!number || (*number == 0 && name != "subscribers")) return Invalid(name, value);
+            const auto n = static_cast<std::uint32_t>(*number);
+            (name == "connections"   ? o.connections
+             : name == "subscribers" ? o.subscribers
+             : name == "burst"       ? o.burst
+                                     : o.pid) = n;
         }
         return true;
     }
@@ -227,6 +236,11 @@ private:
         if (command == Command::Simulate && o.count == 0) return Fail("simulate needs --count");
         if (command == Command::List && Given("every") && !o.watch) {
             return Fail("--every needs --watch");
+        }
+        if (command == Command::Load && o.connections == 0) {
+            for (const char* mode : {"subscribers", "burst", "every"}) {
+                if (Given(mode)) return Fail(std::string("--") + mode + " needs --connections");
+            }
         }
         return true;
     }
@@ -258,32 +272,72 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     return Parser().Run(arguments);
 }
 
-std::string UsageText() {
-    return R"(Usage: CorvaneDirectoryClient [--host HOST] [--port PORT] [--reliable] COMMAND [OPTIONS]
+namespace {
 
+constexpr const char* UsageHead =
+    "Usage: CorvaneDirectoryClient [--host HOST] [--port PORT] [--reliable] ";
+
+struct CommandUsage {
+    Command command;
+    // The command word and its options, then what it does, as the usage text shows them.
+    const char* synopsis;
+    const char* description;
+};
+
+constexpr CommandUsage CommandUsages[] = {
+    {Command::Register,
+     "register --id UUID --name TEXT --secondary TEXT --address A.B.C.D --port N\n"
+     "           [--tag N] [--extra TEXT] [--every SECONDS]\n",
+     "      Registers one display, or keeps refreshing it every SECONDS until interrupted.\n"},
+    {Command::List, "list [--extended] [--json] [--watch [--every SECONDS]]\n",
+     "      Prints the directory as a table or as JSON; --extended includes the extra text;\n"
+     "      --watch keeps polling (every 2 seconds unless given) and prints the changes.\n"},
+    {Command::Simulate, "simulate --count N [--every SECONDS]\n",
+     "      Keeps N displays registered (refreshing every 60 seconds unless given), and "
+     "registers\n"
+     "      them again when the service comes back after a restart.\n"},
+    {Command::Load,
+     "load [--duration SECONDS] [--tables N,N,...]\n"
+     "       load --connections N [--every SECONDS] [--subscribers N] [--burst N] [--pid PID]\n"
+     "           [--duration SECONDS]\n",
+     "      Measures the running service: update calls per second and latency with 1, 10 and "
+     "50\n"
+     "      displays (SECONDS each, default 5), the time to receive tables of the given sizes\n"
+     "      (default 10000,100000, at most 1000000; the displays are registered first), and\n"
+     "      version polls per second. With --connections: N displays, each on a connection of\n"
+     "      its own, refresh every SECONDS (default 10) for the duration, beside N polling\n"
+     "      subscribers; --burst first registers that many displays at once over all the\n"
+     "      connections and times it; --pid reports the service's threads, memory and CPU.\n"},
+};
+
+constexpr const char* ExitCodesText =
+    "Exit codes: 0 success, 1 the service could not be reached or answered with a failure,\n"
+    "2 bad command line.\n";
+
+}  // namespace
+
+std::string UsageText() {
+    std::string text = std::string(UsageHead) + "COMMAND [OPTIONS]\n" + R"(
 The directory service listens on PORT (default 53200) for requests and on PORT + 1 for
 callbacks; HOST defaults to 127.0.0.1. --reliable uses layered connections that resend and
 reconnect. The service options may also follow the command word (except --port after
-"register", which is the display's port).
+"register", which is the display's port). COMMAND --help shows one command's usage.
 
 Commands:
-  register --id UUID --name TEXT --secondary TEXT --address A.B.C.D --port N
-           [--tag N] [--extra TEXT] [--every SECONDS]
-      Registers one display, or keeps refreshing it every SECONDS until interrupted.
-  list [--extended] [--json] [--watch [--every SECONDS]]
-      Prints the directory as a table or as JSON; --extended includes the extra text;
-      --watch keeps polling (every 2 seconds unless given) and prints the changes.
-  simulate --count N [--every SECONDS]
-      Keeps N displays registered (refreshing every 60 seconds unless given), and registers
-      them again when the service comes back after a restart.
-  load [--duration SECONDS] [--tables N,N,...]
-      Measures the running service: update calls per second and latency with 1, 10 and 50
-      displays (SECONDS each, default 5), the time to receive tables of the given sizes
-      (default 10000,100000; the displays are registered first), and version polls per second.
-
-Exit codes: 0 success, 1 the service could not be reached or answered with a failure,
-2 bad command line.
 )";
+    for (const CommandUsage& usage : CommandUsages)
+        text += std::string("  ") + usage.synopsis + usage.description;
+    return text + "\n" + ExitCodesText;
+}
+
+std::string CommandUsageText(Command command) {
+    for (const CommandUsage& usage : CommandUsages) {
+        if (usage.command == command) {
+            return std::string(UsageHead) + usage.synopsis + "\n" + usage.description + "\n" +
+                   ExitCodesText;
+        }
+    }
+    return UsageText();
 }
 
 }  // namespace brondal::corvane::client

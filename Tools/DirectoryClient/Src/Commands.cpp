@@ -274,6 +274,10 @@ int RunSimulate(const Options& options, StopFlag& stop, std::ostream& out, std::
 }
 
 int RunCommand(const Options& options, StopFlag& stop, std::ostream& out, std::ostream& err) {
+    if (options.help) {
+        out << CommandUsageText(options.command);
+        return ExitOk;
+    }
     switch (options.command) {
         case Command::Register:
             return RunRegister(options, stop, out, err);

@@ -23,6 +23,8 @@ int RunRegister(const Options& options, StopFlag& stop, std::ostream& out, std::
 int RunList(const Options& options, StopFlag& stop, std::ostream& out, std::ostream& err);
 int RunSimulate(const Options& options, StopFlag& stop, std::ostream& out, std::ostream& err);
 int RunLoad(const Options& options, StopFlag& stop, std::ostream& out, std::ostream& err);
+int RunConnectionsLoad(const Options& options, StopFlag& stop, std::ostream& out,
+                       std::ostream& err);
 
 ConnectSettings SettingsFor(const Options& options, bool callbacks, bool keepAlive);
 

@@ -1,5 +1,6 @@
 #include "DirectoryClient.h"
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -8,6 +9,7 @@
 
 #include "IRefCountImpl.h"
 #include "ReliableTransport.h"
+#include "TcpSocket.h"
 
 namespace brondal::corvane::client {
 
@@ -89,6 +91,39 @@ std::string HexResult(Result result) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(result));
     return text;
+}
+
+// A peer that has not completed a TCP connect by then counts as not answering.
+constexpr std::uint32_t ProbeTimeoutMs = 2000;
+
+// Why a connection to address:port could not be opened, in words. The transport's result
+// does not say, so a plain TCP connect of the client's own tries the same address once
+// more (and closes at once): a service that takes it refused the transport's handshake.
+std::string ConnectFailureWords(std::uint32_t address, std::uint16_t port) {
+    const int probe = platform::TcpCreate();
+    if (probe < 0) return "connection failed";
+    const int connected = platform::TcpConnect(probe, address, port, ProbeTimeoutMs);
+    const int error = connected == 0 ? 0 : platform::LastSocketError();
+    platform::TcpClose(probe);
+    switch (error) {
+        case 0:
+            return "handshake failed";
+        case ECONNREFUSED:
+            return "connection refused";
+        case ETIMEDOUT:
+            return "timed out";
+        case EHOSTUNREACH:
+            return "host unreachable";
+        case ENETUNREACH:
+            return "network unreachable";
+        default:
+            return "connection failed (error " + std::to_string(error) + ")";
+    }
+}
+
+// "connection refused; result 0x80000000 (failure)".
+std::string ConnectFailure(std::uint32_t address, std::uint16_t port, Result result) {
+    return ConnectFailureWords(address, port) + "; result " + DescribeResult(result);
 }
 
 Result OpenTransport(bool reliable, RefPtr<ITransport>* transport, std::string* error) {
@@ -212,7 +247,8 @@ Result DirectoryClient::Open(const ConnectSettings& settings, std::string* error
     result = transport_->OpenConnection(address, settings.port, &requestConnection,
                                         settings.connectTimeoutMs);
     if (Failed(result)) {
-        *error = "cannot reach the directory service at " + service + ": " + DescribeResult(result);
+        *error = "cannot reach the directory service at " + service + ": " +
+                 ConnectFailure(address, settings.port, result);
         return result;
     }
     {
@@ -245,7 +281,8 @@ Result DirectoryClient::Open(const ConnectSettings& settings, std::string* error
                                                 settings.connectTimeoutMs);
     if (Failed(result)) {
         *error = "cannot reach the directory service's callback port at " + settings.host + ":" +
-                 std::to_string(callbackPort) + ": " + DescribeResult(result);
+                 std::to_string(callbackPort) + ": " +
+                 ConnectFailure(address, callbackPort, result);
         return result;
     }
     {

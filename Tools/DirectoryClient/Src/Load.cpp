@@ -262,6 +262,7 @@ private:
 }  // namespace
 
 int RunLoad(const Options& options, StopFlag& stop, std::ostream& out, std::ostream& err) {
+    if (options.connections != 0) return RunConnectionsLoad(options, stop, out, err);
     return LoadRun(options, stop, out, err).Run();
 }
 

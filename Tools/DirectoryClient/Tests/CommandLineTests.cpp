@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "CommandLine.h"
+#include "Commands.h"
 
 namespace brondal::corvane::client {
 namespace {
@@ -131,6 +134,18 @@ TEST(CommandLine, SimulateAndLoad) {
     EXPECT_EQ(load.options.tableSizes, (std::vector<std::uint32_t>{100, 2000}));
     EXPECT_EQ(Parse({"load"}).options.tableSizes, (std::vector<std::uint32_t>{10000, 100000}));
     EXPECT_FALSE(Parse({"load", "--tables", "100,"}).ok);
+    EXPECT_TRUE(Parse({"load", "--tables", "1000000"}).ok);
+
+    const auto connections = Parse({"load", "--connections", "10000", "--subscribers", "100",
+                                    "--burst", "100000", "--every", "5", "--pid", "42"});
+    ASSERT_TRUE(connections.ok) << connections.error;
+    EXPECT_EQ(connections.options.connections, 10000u);
+    EXPECT_EQ(connections.options.subscribers, 100u);
+    EXPECT_EQ(connections.options.burst, 100000u);
+    EXPECT_EQ(connections.options.everyMs, 5000u);
+    EXPECT_EQ(connections.options.pid, 42u);
+    EXPECT_FALSE(Parse({"load", "--burst", "10"}).ok) << "needs --connections";
+    EXPECT_FALSE(Parse({"load", "--connections", "0"}).ok);
 }
 
 TEST(CommandLine, MistakesAreRefusedWithOneLine) {
@@ -147,6 +162,37 @@ TEST(CommandLine, MistakesAreRefusedWithOneLine) {
         EXPECT_FALSE(parsed.error.empty());
         EXPECT_EQ(parsed.error.find('\n'), std::string::npos);
     }
+}
+
+TEST(CommandLine, CommandHelpPrintsThatCommandsUsageOnly) {
+    const std::pair<const char*, Command> commands[] = {{"register", Command::Register},
+                                                        {"list", Command::List},
+                                                        {"simulate", Command::Simulate},
+                                                        {"load", Command::Load}};
+    for (const auto& [word, command] : commands) {
+        // Without the values the command needs to run.
+        const auto parsed = Parse({word, "--help"});
+        ASSERT_TRUE(parsed.ok) << word << ": " << parsed.error;
+        EXPECT_EQ(parsed.options.command, command);
+        StopFlag stop;
+        std::ostringstream out, err;
+        EXPECT_EQ(RunCommand(parsed.options, stop, out, err), ExitOk);
+        const std::string usage = out.str();
+        EXPECT_EQ(usage.rfind(std::string("Usage: CorvaneDirectoryClient [--host HOST] [--port "
+                                          "PORT] [--reliable] ") +
+                                  word + " ",
+                              0),
+                  0u)
+            << usage;
+        EXPECT_EQ(usage, CommandUsageText(command));
+        EXPECT_TRUE(err.str().empty());
+        for (const auto& [other, ignored] : commands) {
+            if (other != word) {
+                EXPECT_EQ(usage.find(std::string("  ") + other + " "), std::string::npos);
+            }
+        }
+    }
+    EXPECT_FALSE(Parse({"help", "--help"}).options.help);
 }
 
 }  // namespace

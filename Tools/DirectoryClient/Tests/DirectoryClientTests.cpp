@@ -8,6 +8,7 @@
 #include "Commands.h"
 #include "DirectoryClient.h"
 #include "FakeDirectoryService.h"
+#include "TcpSocket.h"
 #include "WaitFor.h"
 
 namespace brondal::corvane::client {
@@ -130,21 +131,41 @@ TEST_P(DirectoryClientTest, StoppedServiceIsNoticedAndCallsFailAsConnectionFailu
 INSTANTIATE_TEST_SUITE_P(PlainAndLayered, DirectoryClientTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Layered" : "Plain"; });
 
-TEST(DirectoryClientConnect, UnreachableServiceGivesOneLineNamingIt) {
+// What is at the port: nothing (the service is gone), or something that takes the
+// connection and closes it without the transport's handshake.
+class DirectoryClientConnect : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DirectoryClientConnect, UnreachableServiceGivesOneLineNamingItAndWhatWentWrong) {
+    const bool somethingElseListens = GetParam();
     std::uint16_t port = 0;
     {
         FakeDirectoryService gone;
         port = gone.Port();
     }
+    constexpr std::uint32_t Loopback = 0x7f000001;
+    const int listener = platform::TcpCreate();
+    std::thread closer;
+    if (somethingElseListens) {
+        ASSERT_EQ(platform::TcpBind(listener, Loopback, port), 0);
+        ASSERT_EQ(platform::TcpListen(listener), 0);
+        closer = std::thread([listener] { platform::TcpClose(platform::TcpAccept(listener)); });
+    }
     std::unique_ptr<DirectoryClient> client;
     std::string error;
     EXPECT_TRUE(Failed(DirectoryClient::Connect(Settings(port, true), &client, &error)));
+    if (closer.joinable()) closer.join();
+    platform::TcpClose(listener);
     EXPECT_FALSE(client);
-    EXPECT_NE(error.find("cannot reach the directory service at 127.0.0.1:" + std::to_string(port)),
+    EXPECT_NE(error.find("cannot reach the directory service at 127.0.0.1:" + std::to_string(port) +
+                         (somethingElseListens ? ": handshake failed; result 0x"
+                                               : ": connection refused; result 0x")),
               std::string::npos)
         << error;
     EXPECT_EQ(error.find('\n'), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(RefusedAndHandshake, DirectoryClientConnect, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "NoHandshake" : "Nothing"; });
 
 TEST(DirectoryClientWait, StopEndsAWaitForATableThatDoesNotCome) {
     FakeDirectoryService service;

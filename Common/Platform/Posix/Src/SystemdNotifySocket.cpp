@@ -51,6 +51,10 @@ bool SystemdNotifySocket::Report(const ServiceStatus& status) {
     return message.empty() || Send(message);
 }
 
+bool SystemdNotifySocket::Describe(std::string_view text) {
+    return Send(SystemdServiceManager::StatusNotification(text));
+}
+
 bool SystemdNotifySocket::Send(std::string_view message) {
     // Addressed on every send, as systemd's own client does, rather than connected once:
     // nothing then depends on systemd's socket staying the one we first reached.

@@ -25,6 +25,7 @@ public:
     SystemdNotifySocket& operator=(const SystemdNotifySocket&) = delete;
 
     bool Report(const ServiceStatus& status) override;
+    bool Describe(std::string_view text) override;
     // Sends one datagram; false when it was not accepted.
     bool Send(std::string_view message);
 

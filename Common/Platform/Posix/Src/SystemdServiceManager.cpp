@@ -113,8 +113,10 @@ private:
 
 SystemdServiceManager::Layout SystemdServiceManager::SystemLayout() {
     const char* notifySocket = std::getenv("NOTIFY_SOCKET");
+    const char* journalStream = std::getenv("JOURNAL_STREAM");
     return Layout{"/etc/systemd/system", "/etc/systemd/system/multi-user.target.wants",
-                  &ReloadRunningSystemd, notifySocket ? notifySocket : ""};
+                  &ReloadRunningSystemd, notifySocket ? notifySocket : "",
+                  journalStream ? journalStream : ""};
 }
 
 SystemdServiceManager::SystemdServiceManager(Layout layout) : layout_(std::move(layout)) {}
@@ -142,6 +144,9 @@ std::string SystemdServiceManager::UnitText(std::string_view executablePath,
     text += "ExecStart=" + QuotedCommand(executablePath) + "\n";
     text += "User=root\n";
     text += "Restart=on-failure\n";
+    // Each display and client connection is a descriptor; the default soft limit of 1024
+    // would stop the service at about a thousand of them.
+    text += "LimitNOFILE=1048576\n";
     text += "\n";
     text += "[Install]\n";
     text += "WantedBy=multi-user.target\n";
@@ -159,6 +164,13 @@ std::string SystemdServiceManager::Notification(const ServiceStatus& status) {
         default:
             return {};
     }
+}
+
+std::string SystemdServiceManager::StatusNotification(std::string_view text) {
+    std::string message = "STATUS=";
+    for (const char c : text)
+        message += c == '\n' || c == '\r' ? ' ' : c;
+    return message;
 }
 
 std::string SystemdServiceManager::UnitPath(const std::string& serviceName) const {
@@ -217,6 +229,10 @@ std::unique_ptr<StopRequestWatch> SystemdServiceManager::WatchStopRequests(
         return nullptr;
     }
     return std::make_unique<SignalStopRequestWatch>(std::move(watcher));
+}
+
+bool SystemdServiceManager::StandardErrorIsManagerLog() {
+    return !layout_.notifySocket.empty() || !layout_.journalStream.empty();
 }
 
 }  // namespace brondal::platform

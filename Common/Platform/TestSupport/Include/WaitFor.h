@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <mutex>
 
@@ -35,5 +36,12 @@ private:
 // Polls pred until it holds or timeout passes, for state that cannot signal (atomics set by
 // code under test). Yields between polls; true when pred held.
 bool PollUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = Soon);
+
+// For tests whose stack-owned test clock must outlive every thread that reads it: the
+// number of platform threads once the process's lasting ones (the deletion thread) run and
+// the deletions queued so far are done, and a wait until no more than that many exist again
+// (a thread's object goes only after the thread was joined).
+std::size_t SettledThreadCount();
+bool WaitForThreadCount(std::size_t count, std::chrono::milliseconds timeout = Soon);
 
 }  // namespace brondal::testing

@@ -35,6 +35,10 @@ int TcpWaitWritable(int socket, std::int32_t timeoutMs);
 // One send that never raises SIGPIPE and never waits for buffer space: bytes sent (0 when
 // there was no room, with LastSocketError EAGAIN) or -1.
 int TcpSend(int socket, const void* data, std::uint32_t length);
+// Writes that are not ours (the TLS library writes with write(), which has no flag to keep a
+// reset peer from raising SIGPIPE) must not end the process: from the first call on, SIGPIPE
+// is ignored process-wide and such writes fail with EPIPE instead. Idempotent, thread-safe.
+void TcpIgnoreBrokenPipes();
 // One receive: bytes, 0 for an orderly close, -1.
 int TcpRecv(int socket, void* buffer, std::uint32_t length);
 int TcpPeek(int socket, void* buffer, std::uint32_t length);

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <mutex>
 
 namespace brondal::platform {
 
@@ -112,6 +114,11 @@ int TcpConnect(int socket, std::uint32_t address, std::uint16_t port, std::uint3
 int TcpWaitReadable(int socket, std::int32_t timeoutMs) { return Wait(socket, POLLIN, timeoutMs); }
 
 int TcpWaitWritable(int socket, std::int32_t timeoutMs) { return Wait(socket, POLLOUT, timeoutMs); }
+
+void TcpIgnoreBrokenPipes() {
+    static std::once_flag once;
+    std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
+}
 
 int TcpSend(int socket, const void* data, std::uint32_t length) {
     ssize_t rc;
