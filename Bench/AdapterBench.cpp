@@ -13,6 +13,7 @@
 
 #include "FrameSink.h"
 #include "IRefCountImpl.h"
+#include "LoopbackSupport.h"
 #include "NetworkTransportImpl.h"
 #include "RefPtr.h"
 #include "ReliableTransport.h"

@@ -11,6 +11,7 @@
 #include "ITransport.h"
 #include "NetworkTransportImpl.h"
 #include "RefPtr.h"
+#include "ReliableTransport.h"
 #include "TcpSocket.h"
 #include "Uuid.h"
 #include "WaitFor.h"
@@ -156,19 +157,27 @@ private:
 };
 
 // A client of the directory on its own TCP transport: a request connection to the port, a
-// callback connection to the next one, and an engine that answers the callbacks.
+// callback connection to the next one, and an engine that answers the callbacks. A layered
+// client runs both connections through its own reliable adapter, and may reach the two
+// ports through relays.
 class DirectoryClient {
 public:
-    explicit DirectoryClient(std::uint16_t port) {
-        platform::CreateInstance(0, 0, transport.Receive());
+    explicit DirectoryClient(std::uint16_t port)
+        : DirectoryClient(port, static_cast<std::uint16_t>(port + 1), false) {}
+    DirectoryClient(std::uint16_t port, std::uint16_t callbackPort, bool layered) {
+        if (layered) {
+            CreateReliableTransport(0, 0, transport.Receive());
+        } else {
+            platform::CreateInstance(0, 0, transport.Receive());
+        }
         transport->Initialize(false, true);
+        if (layered) transport->EnableReliableDelivery();
         CreateRpc(rpc.Receive());
         rpc->Initialize(transport.Get(), 0);
         receiver = RefPtr<BatchReceiver>::Adopt(new BatchReceiver());
         rpc->AddStub(CorvaneDirectoryService::DirectoryObjectId, receiver.Get());
         opened = Succeeded(transport->OpenConnection(Loopback, port, &request, 10000)) &&
-                 Succeeded(transport->OpenConnection(Loopback, static_cast<std::uint16_t>(port + 1),
-                                                     &callback, 10000));
+                 Succeeded(transport->OpenConnection(Loopback, callbackPort, &callback, 10000));
     }
     ~DirectoryClient() {
         rpc->Finalize();

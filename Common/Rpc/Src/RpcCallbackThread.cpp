@@ -5,6 +5,7 @@
 #include "ITransport.h"
 #include "LockGuard.h"
 #include "LogCall.h"
+#include "SharedThread.h"
 
 namespace brondal {
 
@@ -116,6 +117,9 @@ void RpcCallbackThread::WakeForWork() {
 }
 
 bool RpcCallbackThread::ThreadFunc() {
+    // One thread serves every subscriber: its writes must never wait on one of them. A
+    // connection that cannot take a callback now reports not ready and is passed over.
+    SharedThreadScope shared;
     RefPtr<CallbackInfo> info;
     std::size_t connectionCount = 0;
     {

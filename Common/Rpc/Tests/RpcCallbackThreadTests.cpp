@@ -13,6 +13,7 @@
 #include "InMemoryTransport.h"
 #include "RefPtr.h"
 #include "RpcCallbackThread.h"
+#include "SharedThread.h"
 #include "WaitFor.h"
 
 namespace brondal {
@@ -73,10 +74,12 @@ protected:
         // Kind 1 (no response) and the method at offset 17.
         const bool oneWay = bytes.size() >= 35 && bytes[0] == 1;
         const auto method = static_cast<std::uint16_t>(bytes[17] | bytes[18] << 8);
+        const bool shared = IsSharedThread();
         std::uint32_t tag = 0;
         if (bytes.size() >= 39) std::memcpy(&tag, bytes.data() + 35, 4);
         sent_.Update([&] {
             if (!oneWay) ++malformed_;
+            if (!shared) ++unmarked_;
             log_.push_back({connection, method, tag});
         });
     }
@@ -114,6 +117,8 @@ protected:
     testing::Signal sent_;
     std::vector<Sent> log_;
     int malformed_ = 0;
+    // Writes made on a thread not marked as serving many peers (where a write may wait).
+    int unmarked_ = 0;
 };
 
 TEST_F(RpcCallbackThreadTest, OperationsNeedInitialize) {
@@ -150,6 +155,7 @@ TEST_F(RpcCallbackThreadTest, ConnectionsAreServedInTurnOneCallbackEach) {
     EXPECT_TRUE(log == aFirst || log == bFirst) << Describe(log);
     EXPECT_TRUE(WaitUntilQueueEmpty());
     EXPECT_EQ(malformed_, 0) << "callbacks are one-way requests";
+    EXPECT_EQ(unmarked_, 0) << "the callback thread must never wait on one subscriber";
 }
 
 TEST_F(RpcCallbackThreadTest, FullQueueAndUnknownConnectionDropCallbacks) {

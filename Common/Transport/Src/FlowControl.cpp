@@ -26,9 +26,9 @@ bool FlowControl::OnWrite(std::int64_t bytes, std::int32_t timeoutMs) {
         LOG_SEVERE("got %lld byte packet in FlowControlImpl", static_cast<long long>(bytes));
         GetScheduler().Abort();
     }
-    const std::int64_t start = GetScheduler().GetTimeMs();
+    const std::int64_t start = GetScheduler().GetTickCount64();
     while (unacked_ > window_) {
-        const std::int64_t elapsed = std::max<std::int64_t>(GetScheduler().GetTimeMs() - start, 0);
+        const std::int64_t elapsed = GetScheduler().GetTickCount64() - start;
         if (elapsed >= timeoutMs) break;
         monitor.Wait(static_cast<std::int32_t>(timeoutMs - elapsed));
     }
@@ -41,11 +41,11 @@ bool FlowControl::OnWrite(std::int64_t bytes, std::int32_t timeoutMs) {
             samples_ += 1;
         }
         unacked_ += bytes;
-        if (unacked_ > window_) lastFull_ = GetScheduler().GetTimeMs();
+        if (unacked_ > window_) lastFull_ = GetScheduler().GetTickCount64();
         return true;
     }
     LOG_SEVERE("on timeout (%lld vs %lld) write %lld unacked %lld window %lld avg %lld",
-               static_cast<long long>(GetScheduler().GetTimeMs() - start),
+               static_cast<long long>(GetScheduler().GetTickCount64() - start),
                static_cast<long long>(timeoutMs), static_cast<long long>(bytes),
                static_cast<long long>(unacked_), static_cast<long long>(window_),
                static_cast<long long>(Average()));
@@ -74,7 +74,7 @@ void FlowControl::OnAck(std::int64_t delay, std::int64_t acked) {
     }
     if (q > TargetDelayMs) {
         slowStart_ = false;
-    } else if (GetScheduler().GetTimeMs() > lastFull_ + IdleMs) {
+    } else if (GetScheduler().GetTickCount64() > lastFull_ + IdleMs) {
         // The window has not been full in the last second: no reason to grow it.
         q = TargetDelayMs;
     }

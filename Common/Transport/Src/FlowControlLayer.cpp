@@ -1,7 +1,5 @@
 #include "FlowControlLayer.h"
 
-#include <limits>
-
 #include "FastLog.h"
 #include "IRefCountImpl.h"
 #include "LayerHeaders.h"
@@ -60,29 +58,46 @@ FlowControlLayer::FlowControlLayer(IRefCount* keepAliveAdapter, IRefCount* keepA
 
 Result FlowControlLayer::Send(IDataStream* packet, std::uint32_t timeoutMs) {
     if (!active_ || timeoutMs == 0) return lower_->Send(packet, timeoutMs);
-    const std::int64_t t0 = FastLog::Counter();
     std::uint32_t size = 0;
-    Result result = packet->GetSize(&size);
+    const Result result = packet->GetSize(&size);
     if (Failed(result)) return result;
-    const std::int64_t bytes = std::int64_t{size} + PacedDataHeaderSize;
-    const auto wait = static_cast<std::int32_t>(
-        std::min<std::uint32_t>(timeoutMs, std::numeric_limits<std::int32_t>::max()));
-    if (!flowControl_->OnWrite(bytes, wait)) {
-        LOG_SEVERE("flow control timeout");
-        return ResultWriteTimeout;
+    queue_.push_back(Queued{RefPtr<IDataStream>(packet), std::int64_t{size} + PacedDataHeaderSize,
+                            FastLog::Counter()});
+    timeoutMs_ = timeoutMs;
+    return ResultOk;
+}
+
+Result FlowControlLayer::Pump() {
+    if (pumping_) return ResultOk;
+    pumping_ = true;
+    Result result = ResultOk;
+    // The monitor is held from the window's answer to the grant: the packet is admitted.
+    while (active_ && !queue_.empty() && flowControl_->IsOpen()) {
+        const Queued next = std::move(queue_.front());
+        queue_.pop_front();
+        flowControl_->OnWrite(next.bytes, 0);
+        if (Failed(result = SendPaced(next, timeoutMs_))) break;
     }
+    pumping_ = false;
+    return result;
+}
+
+Result FlowControlLayer::SendPaced(const Queued& queued, std::uint32_t timeoutMs) {
     const std::int64_t t1 = FastLog::Counter();
     RefPtr<IDataStream> header;
     RefPtr<IDataStream> paced;
+    Result result;
     if (Failed(result = NewDataStream(header.Receive())) ||
         Failed(result = WritePacedDataHeader(header.Get(), GetScheduler().GetTimeMs())) ||
-        Failed(result = ConcatenateDataStreams(header.Get(), packet, paced.Receive()))) {
+        Failed(result =
+                   ConcatenateDataStreams(header.Get(), queued.packet.Get(), paced.Receive()))) {
         return result;
     }
     result = lower_->Send(paced.Get(), timeoutMs);
     const std::int64_t t2 = FastLog::Counter();
     FastLog::Log(std::make_unique<FastLog::Send>(peerAddress_, peerPort_,
-                                                 static_cast<std::uint32_t>(bytes), t0, t1, t2));
+                                                 static_cast<std::uint32_t>(queued.bytes),
+                                                 queued.queuedAt, t1, t2));
     return result;
 }
 
@@ -120,6 +135,8 @@ Result FlowControlLayer::Connect(const UUID& connectionId, const UUID&, bool) {
 Result FlowControlLayer::Disconnect() {
     active_ = false;
     flowControl_->Reset();
+    // What was queued for the lost socket goes again whole, by the resend layer.
+    queue_.clear();
     return ResultOk;
 }
 

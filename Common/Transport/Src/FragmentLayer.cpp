@@ -3,10 +3,22 @@
 #include <algorithm>
 
 #include "LayerHeaders.h"
+#include "LogCall.h"
 
 namespace brondal {
 
-FragmentLayer::FragmentLayer(std::unique_ptr<ITransportLayer> lower) : lower_(std::move(lower)) {}
+FragmentLayer::FragmentLayer(std::unique_ptr<ITransportLayer> lower, const UUID* name,
+                             std::shared_ptr<Budget> budget, Limits limits)
+    : lower_(std::move(lower)), name_(name), budget_(std::move(budget)), limits_(limits) {}
+
+FragmentLayer::~FragmentLayer() { DropPartial(); }
+
+void FragmentLayer::DropPartial() {
+    if (budget_) budget_->Give(charged_);
+    charged_ = 0;
+    bytes_ = 0;
+    fragments_.clear();
+}
 
 Result FragmentLayer::Send(IDataStream* message, std::uint32_t timeoutMs) {
     if (timeoutMs == 0) return lower_->Send(message, 0);
@@ -49,8 +61,28 @@ Result FragmentLayer::Receive(RefPtr<IDataStream>& stream,
         Failed(result = SliceDataStream(stream.Get(), position, size, body.Receive()))) {
         return result;
     }
-    fragments_.push_back(std::move(body));
     stream.Reset();
+    const std::uint64_t length = size - position;
+    if (skipping_) {
+        skipping_ = !last;
+        return ResultOk;
+    }
+    const std::uint64_t charge = length + Budget::PieceCost;
+    if (fragments_.size() >= limits_.maxFragments || length > limits_.maxMessageBytes - bytes_ ||
+        (budget_ && !budget_->Take(charge))) {
+        LOG_SEVERE(
+            "dropping a message being reassembled from connection %s: %u pieces of %llu bytes "
+            "and %llu more exceed the limits",
+            name_ != nullptr ? name_->ToString().c_str() : "?",
+            static_cast<unsigned>(fragments_.size()), static_cast<unsigned long long>(bytes_),
+            static_cast<unsigned long long>(length));
+        DropPartial();
+        skipping_ = !last;
+        return ResultOk;
+    }
+    fragments_.push_back(std::move(body));
+    bytes_ += length;
+    if (budget_) charged_ += charge;
     if (!last) return ResultOk;
     if (fragments_.size() == 1) {
         stream = std::move(fragments_.front());
@@ -61,14 +93,15 @@ Result FragmentLayer::Receive(RefPtr<IDataStream>& stream,
             parts.push_back(part.Get());
         result = ConcatenateDataStreams(parts, stream.Receive());
     }
-    fragments_.clear();
+    DropPartial();
     return result;
 }
 
 Result FragmentLayer::Connect(const UUID&, const UUID&, bool) { return ResultOk; }
 
 Result FragmentLayer::Disconnect() {
-    fragments_.clear();
+    DropPartial();
+    skipping_ = false;
     ++disconnects_;
     return ResultOk;
 }

@@ -57,11 +57,21 @@ inline ReceivedKind ReceiveKind(ITransportLayer& lower, RefPtr<IDataStream>& str
     return received;
 }
 
-// What the resend layer needs of its connection: the hello it receives.
+// What the resend layer needs of its connection.
 class IResendConnection {
 public:
+    // A hello arrived.
     virtual Result OnConnect(const UUID& peerConnectionId, const UUID& peerSessionId,
                              bool reconnect) = 0;
+    // The message with the next sequence number was taken as received (positioned after
+    // the sequence header). Called before its acknowledgement goes out, while nothing has
+    // released the monitor since the sequence advanced, so the connection can queue it for
+    // delivery in sequence order. A failure drops the message (it stays taken).
+    virtual Result OnAccepted(IDataStream*) { return ResultOk; }
+    // The socket is lost and a new one awaited: first-time messages are only retained.
+    virtual bool Reconnecting() const { return false; }
+    // Retained messages were acknowledged, so the held output shrank.
+    virtual void OnAcknowledged() {}
 
 protected:
     ~IResendConnection() = default;

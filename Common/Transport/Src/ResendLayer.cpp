@@ -1,6 +1,6 @@
 #include "ResendLayer.h"
 
-#include <vector>
+#include <algorithm>
 
 #include "LayerHeaders.h"
 #include "LogCall.h"
@@ -33,7 +33,12 @@ Result ResendLayer::Send(IDataStream* message, std::uint32_t timeoutMs) {
         Failed(result = ConcatenateDataStreams(header.Get(), message, sequenced.Receive()))) {
         return result;
     }
-    retained_.push_back(Retained{nextSequence_++, sequenced});
+    std::uint32_t size = 0;
+    if (Failed(result = sequenced->GetSize(&size))) return result;
+    retained_.push_back(Retained{nextSequence_++, sequenced, size});
+    retainedBytes_ += size;
+    // Sent now it would overtake the messages before it: the resend sends it in its turn.
+    if (resending_ || connection_->Reconnecting()) return ResultOk;
     return SendWhole(sequenced.Get(), timeoutMs);
 }
 
@@ -69,6 +74,8 @@ Result ResendLayer::Receive(RefPtr<IDataStream>& stream,
             }
             if (sequence == lastReceived_ + 1) {
                 lastReceived_ = sequence;
+                // A message the connection cannot take (unreadable) is dropped, but taken.
+                if (Failed(connection_->OnAccepted(stream.Get()))) stream.Reset();
             } else {
                 stream.Reset();
             }
@@ -80,7 +87,8 @@ Result ResendLayer::Receive(RefPtr<IDataStream>& stream,
             // The message is delivered even when its acknowledgement cannot go out: the
             // sequence has already advanced, so withholding it would lose it for good (the
             // peer's resend would be taken for a duplicate). The peer resends it after the
-            // reconnect and that copy is acknowledged.
+            // reconnect and that copy is acknowledged. The write releases the monitor; the
+            // connection already holds the message in order.
             result = lower_->Send(ack.Get(), 0);
             if (Failed(result)) {
                 LOG_SPEW(0, "acknowledgement of %lld failed %x", static_cast<long long>(sequence),
@@ -92,9 +100,13 @@ Result ResendLayer::Receive(RefPtr<IDataStream>& stream,
             std::uint64_t acknowledged = 0;
             if (Failed(result = ReadSequenceAck(stream.Get(), &acknowledged))) return result;
             stream.Reset();
+            bool dropped = false;
             while (!retained_.empty() && retained_.front().sequence <= acknowledged) {
+                retainedBytes_ -= retained_.front().size;
                 retained_.pop_front();
+                dropped = true;
             }
+            if (dropped) connection_->OnAcknowledged();
             return ResultOk;
         }
         default:
@@ -103,25 +115,44 @@ Result ResendLayer::Receive(RefPtr<IDataStream>& stream,
 }
 
 Result ResendLayer::Connect(const UUID& connectionId, const UUID& sessionId, bool reconnect) {
+    const std::uint64_t generation = ++generation_;
+    const bool resend = !connectionId.IsNil();
+    // Set before the hello: its write releases the monitor, and a first-time message sent
+    // then would reach the new socket ahead of the retained ones.
+    resending_ = resend;
     RefPtr<IDataStream> hello;
     Result result;
-    if (Failed(result = NewDataStream(hello.Receive())) ||
-        Failed(result = WriteHello(hello.Get(), Hello{connectionId, sessionId, reconnect})) ||
-        Failed(result = lower_->Send(hello.Get(), 0)) || connectionId.IsNil()) {
-        return result;
+    if (Succeeded(result = NewDataStream(hello.Receive())) &&
+        Succeeded(result = WriteHello(hello.Get(), Hello{connectionId, sessionId, reconnect})) &&
+        Succeeded(result = lower_->Send(hello.Get(), 0)) && resend) {
+        result = Resend(generation);
     }
-    // The lower layer releases the monitor while it writes: acknowledgements may shrink the
-    // queue and new messages join it meanwhile, so the resend works on a copy.
-    std::vector<RefPtr<IDataStream>> pending;
-    pending.reserve(retained_.size());
-    for (const Retained& entry : retained_)
-        pending.push_back(entry.message);
-    for (const auto& message : pending) {
+    if (generation_ == generation) resending_ = false;
+    return result;
+}
+
+Result ResendLayer::Resend(std::uint64_t generation) {
+    // Retained sequence numbers are consecutive: acknowledgements drop from the front and
+    // new messages join at the back, so the next one to send is found by arithmetic.
+    std::uint64_t next = 0;
+    Result result = ResultOk;
+    while (generation_ == generation && !retained_.empty()) {
+        const std::uint64_t first = retained_.front().sequence;
+        const std::uint64_t index = std::max(next, first) - first;
+        if (index >= retained_.size()) break;
+        const RefPtr<IDataStream> message = retained_[index].message;
+        next = retained_[index].sequence + 1;
         if (Failed(result = SendWhole(message.Get(), 0))) break;
     }
     return result;
 }
 
-Result ResendLayer::Disconnect() { return ResultOk; }
+Result ResendLayer::Disconnect() {
+    // The retained queue and both counters survive; a resend under way is for the lost
+    // socket and stops.
+    ++generation_;
+    resending_ = false;
+    return ResultOk;
+}
 
 }  // namespace brondal

@@ -12,6 +12,19 @@ namespace brondal {
 // acknowledges what it receives, drops duplicates, and sends everything unacknowledged
 // again when the connection is reopened. It also carries the hello by which two adapters
 // agree on one connection identity.
+//
+// Order on a new socket. The resend after a hello releases the monitor for each write, and
+// first-time messages keep arriving meanwhile; so while the connection is reconnecting (no
+// socket) or resending, a first-time message is only numbered and retained, not sent, and
+// the resend works through the live retained queue in sequence order until nothing is left,
+// taking those messages along. Nothing with a higher number reaches a new socket before a
+// lower one. A resend is bound to the socket it began on: a Disconnect or a later Connect
+// ends it.
+//
+// Receiving. The message with the next number is taken as received: the sequence advances
+// and the connection is told (OnAccepted) before the acknowledgement is written, so a
+// message once taken is the connection's to deliver whether or not the acknowledgement
+// could be sent.
 class ResendLayer final : public ITransportLayer {
 public:
     ResendLayer(IResendConnection* connection, std::unique_ptr<ITransportLayer> lower);
@@ -22,23 +35,34 @@ public:
     Result Disconnect() override;
 
     std::size_t RetainedCount() const { return retained_.size(); }
+    // Bytes of the retained messages, headers included.
+    std::uint64_t RetainedBytes() const { return retainedBytes_; }
     std::uint64_t LastReceived() const { return lastReceived_; }
+    bool Resending() const { return resending_; }
 
 private:
     struct Retained {
         std::uint64_t sequence;
         // The whole sequenced message, header included.
         RefPtr<IDataStream> message;
+        std::uint32_t size;
     };
 
     Result SendWhole(IDataStream* message, std::uint32_t timeoutMs);
+    // Sends the retained messages again, oldest first, including those that join while it
+    // runs, as long as no Connect or Disconnect came after the one it belongs to.
+    Result Resend(std::uint64_t generation);
 
     IResendConnection* connection_;
     UUID peerConnectionId_;
     std::unique_ptr<ITransportLayer> lower_;
     std::deque<Retained> retained_;
+    std::uint64_t retainedBytes_ = 0;
     std::uint64_t nextSequence_ = 1;
     std::uint64_t lastReceived_ = 0;
+    bool resending_ = false;
+    // Counts Connect and Disconnect calls: which resend is the current one.
+    std::uint64_t generation_ = 0;
 };
 
 }  // namespace brondal

@@ -7,6 +7,8 @@
 #include "LockGuard.h"
 #include "LogCall.h"
 #include "NetworkLayer.h"
+#include "ResendLayer.h"
+#include "SharedThread.h"
 #include "TransportAdapterConnection.h"
 
 namespace brondal {
@@ -48,9 +50,9 @@ void TransportAdapter::DropTimer() {
 }
 
 bool TransportAdapter::WaitUntil(std::int64_t timeoutMs, const std::function<bool()>& done) {
-    const std::int64_t start = GetScheduler().GetTimeMs();
+    const std::int64_t start = GetScheduler().GetTickCount64();
     while (!done()) {
-        const std::int64_t left = timeoutMs - (GetScheduler().GetTimeMs() - start);
+        const std::int64_t left = timeoutMs - (GetScheduler().GetTickCount64() - start);
         if (left <= 0) return false;
         monitor_->Wait(static_cast<std::int32_t>(left));
     }
@@ -124,8 +126,18 @@ TransportAdapter::ConnectionState TransportAdapter::StateForTesting(const UUID& 
     MonitorGuard guard(*monitor_);
     RefPtr<Connection> connection = FindById(connectionId);
     if (!connection) return {};
-    return {true, connection->layered, connection->established, connection->reconnecting,
-            connection->Unacknowledged()};
+    return {true,
+            connection->layered,
+            connection->established,
+            connection->reconnecting,
+            connection->Unacknowledged(),
+            static_cast<ResendLayer*>(connection->Top())->LastReceived()};
+}
+
+void TransportAdapter::SetHeldLimitsForTesting(std::uint64_t highWater, std::uint64_t hardBound) {
+    MonitorGuard guard(*monitor_);
+    highWater_ = highWater;
+    hardBound_ = hardBound;
 }
 
 std::vector<RefPtr<ITransport::ITransportNotify>> TransportAdapter::Listeners() const {
@@ -186,7 +198,7 @@ Result TransportAdapter::AddConnection(std::uint32_t address, std::uint16_t port
         }
     }
     if (!factory) factory = std::make_shared<MyFactory>(0, monitor_.get());
-    connection->BuildLayers(std::move(factory));
+    connection->BuildLayers(std::move(factory), reassembly_);
     if (reliableDelivery_) connection->layered = true;
     connections_.push_back(connection);
     Index(connection.Get());
@@ -201,6 +213,11 @@ Result TransportAdapter::RemoveConnection(const UUID& connectionId, RefPtr<Conne
     LOG_SPEW(0, "remove connection %s socket %s", connectionId.ToString().c_str(),
              (*found)->socketId.ToString().c_str());
     if (removed != nullptr) *removed = *found;
+    Connection& connection = **found;
+    // What was taken and not yet delivered goes with it; writers waiting on it wake.
+    connection.removed = true;
+    connection.inbox.clear();
+    monitor_->NotifyAll();
     Unindex(found->Get());
     connections_.erase(found);
     return ResultOk;
@@ -335,6 +352,16 @@ Result TransportAdapter::GetLocalIpv4(UUID connectionId, std::uint32_t* address)
 }
 
 Result TransportAdapter::ConnectionReadyForWrite(UUID connectionId, bool* ready) {
+    if (ready == nullptr) return ResultNullPointer;
+    {
+        MonitorGuard guard(*monitor_);
+        RefPtr<Connection> connection = FindById(connectionId);
+        if (!connection) return ResultUnknownConnection;
+        if (connection->layered && !connection->TakesMore(highWater_)) {
+            *ready = false;
+            return ResultOk;
+        }
+    }
     return ByConnection(connectionId, [&](const UUID& socket) {
         return inner_->ConnectionReadyForWrite(socket, ready);
     });
@@ -356,35 +383,16 @@ Result TransportAdapter::Write(UUID connectionId, UUID channelId, IDataStream* d
     MonitorGuard guard(*monitor_);
     RefPtr<Connection> connection = FindById(connectionId);
     if (!connection) return ResultUnknownConnection;
+    if (connection->layered) return WriteLayered(connection.Get(), channelId, data);
     if (!WaitUntil(WriterWaitMs, [&] { return !connection->writing; })) {
         LOG_SEVERE("write timeout for connection %s", connectionId.ToString().c_str());
         return ResultWriteTimeout;
     }
     connection->writing = true;
-    const UUID before = connection->socketId;
-    Result result;
-    if (connection->layered) {
-        RefPtr<IDataStream> header;
-        RefPtr<IDataStream> message;
-        if (Succeeded(result = NewDataStream(header.Receive())) &&
-            Succeeded(result = WriteUserMessageHeader(header.Get(), channelId)) &&
-            Succeeded(result = ConcatenateDataStreams(header.Get(), data, message.Receive()))) {
-            connection->messageInFlight = true;
-            connection->messageEpoch = connection->socketEpoch;
-            result = connection->Top()->Send(message.Get(), writeTimeoutMs_);
-            connection->messageInFlight = false;
-            if (Succeeded(result) && connection->messageEpoch != connection->socketEpoch) {
-                // Abandoned part-way for the resend: done once a socket is back.
-                WaitUntil(WriterWaitMs, [&] { return !connection->reconnecting; });
-                if (connection->socketId.IsNil()) result = ResultSocketWriteFailed;
-            }
-        }
-    } else {
-        // What the network layer would make of a composed user message, without composing
-        // it: the payload under the caller's channel.
-        result = connection->SendFrame(channelId, data, writeTimeoutMs_);
-    }
-    if (IsSocketFailure(result)) result = Reconnect(result, connection.Get(), before, true);
+    // The payload goes under the caller's channel, as the network layer would send a
+    // composed user message, without composing it. A failed socket ends an unlayered
+    // connection (it never reconnects).
+    const Result result = connection->SendFrame(channelId, data, writeTimeoutMs_);
     if (Failed(result)) {
         LOG_SEVERE("write failed for connection %s %x", connectionId.ToString().c_str(),
                    static_cast<unsigned>(result));
@@ -392,6 +400,83 @@ Result TransportAdapter::Write(UUID connectionId, UUID channelId, IDataStream* d
     connection->writing = false;
     monitor_->NotifyAll();
     return result;
+}
+
+Result TransportAdapter::WriteLayered(Connection* connection, const UUID& channelId,
+                                      IDataStream* data) {
+    const UUID id = connection->connectionId;
+    std::uint32_t size = 0;
+    Result result = data->GetSize(&size);
+    if (Failed(result)) return result;
+    if (size > MaxLayeredPayload) {
+        LOG_SEVERE("message of %u bytes too large for connection %s", size, id.ToString().c_str());
+        return ResultInvalidArgument;
+    }
+    const bool shared = IsSharedThread();
+    if (!shared) {
+        // A caller's own thread is held back while the peer has not taken what it was sent.
+        if (!WaitUntil(writeTimeoutMs_,
+                       [&] { return connection->removed || connection->Held() < highWater_; })) {
+            LOG_SEVERE("write timeout for connection %s: %llu bytes not acknowledged",
+                       id.ToString().c_str(), static_cast<unsigned long long>(connection->Held()));
+            return ResultWriteTimeout;
+        }
+        if (connection->removed) return ResultUnknownConnection;
+    } else if (connection->Held() >= hardBound_) {
+        GiveUp(connection);
+        return ResultWriteTimeout;
+    }
+    // Nothing below waits or lets the monitor go while the slot is held, so the slot is
+    // free whenever this thread holds the monitor; the wait is for the rule's sake.
+    if (!WaitUntil(WriterWaitMs, [&] { return !connection->writing; })) {
+        LOG_SEVERE("write timeout for connection %s", id.ToString().c_str());
+        return ResultWriteTimeout;
+    }
+    connection->writing = true;
+    RefPtr<IDataStream> header;
+    RefPtr<IDataStream> message;
+    if (Succeeded(result = NewDataStream(header.Receive())) &&
+        Succeeded(result = WriteUserMessageHeader(header.Get(), channelId)) &&
+        Succeeded(result = ConcatenateDataStreams(header.Get(), data, message.Receive()))) {
+        // Numbers and retains it; its pieces join the paced queue (or wait for the resend).
+        result = connection->Top()->Send(message.Get(), writeTimeoutMs_);
+    }
+    connection->writing = false;
+    monitor_->NotifyAll();
+    if (Succeeded(result)) result = connection->Pump();
+    if (Succeeded(result) && !shared && connection->reconnecting) {
+        // Retained for the resend; the caller learns whether the connection came back.
+        if (!WaitUntil(WriterWaitMs, [&] { return !connection->reconnecting; })) {
+            LOG_SEVERE("timeout waiting for reconnect: %s", id.ToString().c_str());
+            result = ResultWriteTimeout;
+        } else if (connection->socketId.IsNil()) {
+            result = ResultSocketWriteFailed;
+        }
+    }
+    if (Failed(result)) {
+        LOG_SEVERE("write failed for connection %s %x", id.ToString().c_str(),
+                   static_cast<unsigned>(result));
+    }
+    return result;
+}
+
+void TransportAdapter::GiveUp(Connection* connection) {
+    RefPtr<Connection> self(connection);
+    const UUID id = connection->connectionId;
+    const UUID socket = connection->socketId;
+    LOG_SEVERE(
+        "giving up connection %s ip %x port %d: %llu bytes held for a peer that does not "
+        "acknowledge",
+        id.ToString().c_str(), connection->peerAddress, connection->peerPort,
+        static_cast<unsigned long long>(connection->Held()));
+    // Removed before the socket closes, so that its disconnected event finds nothing to
+    // reconnect.
+    connection->established = false;
+    connection->reconnecting = false;
+    connection->writer.Reset();
+    if (Failed(RemoveConnection(id, nullptr))) return;
+    if (!socket.IsNil()) Unlocked([&] { return inner_->CloseConnection(socket); });
+    NotifyEvent(id, ConnectionClosed);
 }
 
 Result TransportAdapter::EnableReliableDelivery() {
@@ -428,6 +513,9 @@ Result TransportAdapter::OnEvent(UUID socketId, std::int32_t event) {
 Result TransportAdapter::PreOnDataReady(UUID socketId, UUID* channelId, IDataStream** data,
                                         PostReceiveTask** task) {
     if (channelId == nullptr || data == nullptr || task == nullptr) return ResultNullPointer;
+    // The reader of a socket also carries the acknowledgements that open the window: it
+    // must never wait for room itself.
+    SharedThreadScope shared;
     MonitorGuard guard(*monitor_);
     RefPtr<Connection> connection = FindBySocket(socketId);
     if (!connection) return ResultUnknownConnection;
@@ -438,21 +526,19 @@ Result TransportAdapter::PreOnDataReady(UUID socketId, UUID* channelId, IDataStr
     RefPtr<PostReceiveTask> after = RefPtr<PostReceiveTask>::Adopt(*task);
     *data = nullptr;
     *task = nullptr;
-    Result result = connection->Top()->Receive(stream, after);
-    UUID channel;
-    if (Succeeded(result) && stream) {
-        std::uint8_t kind = 0;
-        result = stream->ReadUInt8(&kind);
-        if (Succeeded(result)) result = ReadUserMessageHeader(stream.Get(), &channel);
-    }
-    if (Failed(result) || !stream) {
+    Result result = ResultOk;
+    // A user message that comes out of the layers has been queued in the inbox already
+    // (OnAccepted); the transport delivers the inbox under the connection's token.
+    if (!connection->retired) result = connection->Top()->Receive(stream, after);
+    // An acknowledgement may have opened the window.
+    connection->Pump();
+    if (Failed(result) || !stream || connection->retired) {
         // Nothing is delivered, so the transport would drop the task unrun; but the
         // packet's acknowledgement must still go out, or the sender's window never opens
         // again.
         if (after) Unlocked([&] { after->Run(); });
         return result;
     }
-    connection->inbox.emplace_back(channel, stream);
     *channelId = connection->deliveryToken;
     *data = stream.Detach();
     *task = after.Detach();
@@ -460,25 +546,20 @@ Result TransportAdapter::PreOnDataReady(UUID socketId, UUID* channelId, IDataStr
 }
 
 Result TransportAdapter::OnDataReady(UUID socketId, UUID channelId, IDataStream* data) {
+    // Listeners answer on this thread; it serves every connection of the transport.
+    SharedThreadScope shared;
     MonitorGuard guard(*monitor_);
-    RefPtr<Connection> connection;
-    RefPtr<IDataStream> message;
-    UUID channel = channelId;
     const auto token = byToken_.find(channelId);
-    if (token != byToken_.end()) {
-        connection = RefPtr<Connection>(token->second);
-        if (connection->inbox.empty()) return ResultOk;
-        channel = connection->inbox.front().first;
-        message = std::move(connection->inbox.front().second);
-        connection->inbox.pop_front();
-        data = message.Get();
-    } else {
-        connection = FindBySocket(socketId);
-        if (!connection) return ResultUnknownConnection;
-        if (data == nullptr) return ResultOk;
-    }
+    if (token != byToken_.end()) return DeliverInbox(token->second);
+    RefPtr<Connection> connection = FindBySocket(socketId);
+    if (!connection) return ResultUnknownConnection;
+    if (data == nullptr) return ResultOk;
     connection->CountRead();
-    const UUID id = connection->connectionId;
+    return Dispatch(connection->connectionId, channelId, data);
+}
+
+Result TransportAdapter::Dispatch(const UUID& connectionId, const UUID& channelId,
+                                  IDataStream* data) {
     std::uint32_t position = 0;
     std::uint32_t size = 0;
     data->GetPosition(&position);
@@ -487,8 +568,29 @@ Result TransportAdapter::OnDataReady(UUID socketId, UUID channelId, IDataStream*
     for (const auto& listener : Listeners()) {
         RefPtr<IDataStream> view;
         if (Failed(SliceDataStream(data, position, size, view.Receive()))) continue;
-        combined |= Unlocked([&] { return listener->OnDataReady(id, channel, view.Get()); });
+        combined |=
+            Unlocked([&] { return listener->OnDataReady(connectionId, channelId, view.Get()); });
     }
+    return combined;
+}
+
+Result TransportAdapter::DeliverInbox(Connection* target) {
+    RefPtr<Connection> connection(target);
+    // Deliveries for one connection may come on two threads at once (the readers of an
+    // old and a new socket, when the transport delivers on them): one hands out the inbox
+    // front first while the others leave their messages to it, so the listeners see the
+    // sequence order.
+    if (connection->delivering) return ResultOk;
+    connection->delivering = true;
+    Result combined = ResultOk;
+    while (!connection->inbox.empty()) {
+        const UUID channel = connection->inbox.front().first;
+        const RefPtr<IDataStream> message = std::move(connection->inbox.front().second);
+        connection->inbox.pop_front();
+        connection->CountRead();
+        combined |= Dispatch(connection->connectionId, channel, message.Get());
+    }
+    connection->delivering = false;
     return combined;
 }
 

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "FragmentLayer.h"
 #include "IRefCountImpl.h"
 #include "ITimer.h"
 #include "ITransport.h"
@@ -26,6 +27,41 @@ inline constexpr UUID AdapterChannelId(0x84dbd83a, 0xef14, 0x4935, 0xa5dbc825a93
 // opened it reconnects, the peer attaches the new socket to the old connection, and
 // unacknowledged messages are sent again. An unlayered connection is a plain connection
 // of the inner transport.
+//
+// The promise of a layered connection: a message this side has taken as received is
+// delivered exactly once and in order, whether or not its acknowledgement could be sent
+// (see PreOnDataReady); and every message Write accepted reaches the peer exactly once and
+// in order while the connection lives, across any number of lost sockets.
+//
+// Writes that cannot proceed now. A thread that serves many peers (IsSharedThread: the
+// delivering thread, the callback thread, this adapter's timer) never waits here on one
+// peer: what the flow-control window does not admit waits in the connection's paced queue
+// and leaves as acknowledgements come back; a message written while the connection is
+// reconnecting or resending is only numbered and retained and goes out with the resend. So
+// a first-time send never fails part-way on a healthy socket, and any failure after a piece
+// went out is a lost socket: the connection reconnects and the message is resent whole.
+// Only a caller's own thread waits, and only outside the writing slot: before taking it,
+// while the output held for the peer is over the high-water mark (up to the write time-out;
+// then 0x8000003a with nothing sent or numbered); after releasing it, for the outcome of a
+// reconnect. Nothing waits while holding the writing slot.
+//
+// Limits on what a peer can make this side hold:
+//  - output held for one peer (retained unacknowledged messages; the paced queue holds views
+//    of them): callers wait above HighWaterBytes; a shared thread that finds HardBoundBytes
+//    or more held gives the peer up (Severe line naming it; the connection is closed,
+//    removed and its listeners told). At most HardBoundBytes plus one message per peer.
+//    The hard bound stays under the inner transport's own queue bound, so that a resend of
+//    everything held fits into a new socket's queue;
+//  - a message on a layered connection is at most MaxFramePayload bytes with its headers
+//    (so that a resend carries it whole in one frame); larger writes are refused;
+//  - reassembly: see FragmentLayer (a message at most the frame limit and the pieces it
+//    needs; 256 MiB of partial messages across the adapter);
+//  - the inbox of messages taken and not yet delivered holds one entry per delivery the
+//    inner transport has queued, so it is bounded by what the inner transport lets wait.
+//
+// Clocks: every wait, the reconnect schedule and the give-up run on the scheduler's
+// monotonic GetTickCount64; only what a peer reads (the paced timestamps and the delays
+// computed from them) is on the wall clock.
 //
 // One monitor guards the table, the listener list, every connection's fields and the
 // flow-control windows. Calls into the inner transport, into listeners and into a
@@ -52,8 +88,12 @@ public:
     static constexpr std::uint32_t ReopenTimeoutMs = 2000;
     // How long a write waits for the previous write, or for a lost socket to come back.
     static constexpr std::int64_t WriterWaitMs = 20000;
-    // How long a paced or first-time send waits for a lost socket to come back.
-    static constexpr std::int64_t ReconnectWaitMs = 10000;
+    // Held output: where a caller's own thread starts to wait, and where a peer is given up.
+    static constexpr std::uint64_t HighWaterBytes = std::uint64_t{4} << 20;
+    static constexpr std::uint64_t HardBoundBytes = std::uint64_t{16} << 20;
+    // The largest payload a layered Write takes: with the resend and user headers it makes
+    // one frame of at most MaxFramePayload.
+    static constexpr std::uint32_t MaxLayeredPayload = 104857600 - 26;
 
     // The write results that mean the socket is gone (failed, or unknown to the transport):
     // an established connection reconnects after them.
@@ -104,11 +144,12 @@ public:
     // socket's reader thread, in PreOnDataReady, but delivered later on the transport's
     // delivering thread. Meanwhile the socket may be lost and replaced, and the reader of
     // the new socket may accept the next messages first. So the accepted message goes into
-    // its connection's inbox there and then, under the monitor, in sequence order; the
+    // its connection's inbox at acceptance, under the monitor and before its acknowledgement
+    // is written (the write lets the monitor go), so the inbox is in sequence order; the
     // inner transport is handed the connection's delivery token in place of the channel, and
-    // OnDataReady delivers the front of that connection's inbox for each such call. Every
-    // message taken as received is thus delivered exactly once and in order. The inner
-    // transport is the adapter's alone: another listener on it would take deliveries away.
+    // each OnDataReady with that token hands the connection's inbox to the listeners, one
+    // thread at a time, front first. Every message taken as received is thus delivered
+    // exactly once and in order, under the connection's identifier of the moment.
     Result OnDataReady(UUID socketId, UUID channelId, IDataStream* data) override;
     Result OnEvent(UUID socketId, std::int32_t event) override;
     Result PreOnDataReady(UUID socketId, UUID* channelId, IDataStream** data,
@@ -142,7 +183,8 @@ public:
     // Waits on the monitor until done() holds or timeoutMs passed; the final done().
     bool WaitUntil(std::int64_t timeoutMs, const std::function<bool()>& done);
 
-    // Test hooks: the number of connections in the table, and one connection's state.
+    // Test hooks: the number of connections in the table, one connection's state, and
+    // smaller held-output limits.
     struct ConnectionState {
         bool exists = false;
         bool layered = false;
@@ -150,9 +192,12 @@ public:
         bool reconnecting = false;
         // Messages sent and not yet acknowledged by the peer.
         std::size_t unacknowledged = 0;
+        // The highest sequence number taken as received.
+        std::uint64_t received = 0;
     };
     std::size_t ConnectionCount();
     ConnectionState StateForTesting(const UUID& connectionId);
+    void SetHeldLimitsForTesting(std::uint64_t highWater, std::uint64_t hardBound);
 
 private:
     Result AddConnection(std::uint32_t address, std::uint16_t port, const UUID& socketId,
@@ -175,6 +220,14 @@ private:
     Result ByConnection(const UUID& connectionId, const std::function<Result(const UUID&)>& op);
     void TryReopen(Connection* connection);
     void DropTimer();
+    Result WriteLayered(Connection* connection, const UUID& channelId, IDataStream* data);
+    // Hands the connection's inbox to the listeners, in order, unless another thread is
+    // already doing so.
+    Result DeliverInbox(Connection* connection);
+    // Hands every listener its own view of the message, each with the monitor released.
+    Result Dispatch(const UUID& connectionId, const UUID& channelId, IDataStream* data);
+    // Closes and removes a connection whose peer does not take what is held for it.
+    void GiveUp(Connection* connection);
 
     RefPtr<ITransportFastWrite> inner_;
     const std::uint32_t localAddress_;
@@ -191,6 +244,9 @@ private:
     std::unordered_map<UUID, Connection*> byToken_;
     std::vector<ITransportNotify*> listeners_;
     std::uint32_t writeTimeoutMs_ = MinWriteTimeoutMs;
+    std::uint64_t highWater_ = HighWaterBytes;
+    std::uint64_t hardBound_ = HardBoundBytes;
+    std::shared_ptr<FragmentLayer::Budget> reassembly_ = std::make_shared<FragmentLayer::Budget>();
     bool reliableDelivery_ = false;
     RefPtr<ITimer> timer_;
     bool initialized_ = false;

@@ -25,21 +25,50 @@ TransportAdapter::Connection::Connection(TransportAdapter* owner, std::uint32_t 
 
 TransportAdapter::Connection::~Connection() = default;
 
-void TransportAdapter::Connection::BuildLayers(std::shared_ptr<MyFactory> factory) {
+void TransportAdapter::Connection::BuildLayers(std::shared_ptr<MyFactory> factory,
+                                               std::shared_ptr<FragmentLayer::Budget> budget) {
     flowControlFactory = std::move(factory);
     auto flow =
         std::make_unique<FlowControlLayer>(adapter, this, peerAddress, peerPort,
                                            flowControlFactory->Create(), std::move(ownedNetwork_));
-    ITransportLayer* flowLayer = flow.get();
-    auto fragment = std::make_unique<FragmentLayer>(std::move(flow));
+    flow_ = flow.get();
+    auto fragment =
+        std::make_unique<FragmentLayer>(std::move(flow), &connectionId, std::move(budget));
     ITransportLayer* fragmentLayer = fragment.get();
-    top_ = std::make_unique<ResendLayer>(this, std::move(fragment));
-    layers_ = {top_.get(), fragmentLayer, flowLayer};
+    auto resend = std::make_unique<ResendLayer>(this, std::move(fragment));
+    resend_ = resend.get();
+    top_ = std::move(resend);
+    layers_ = {top_.get(), fragmentLayer, flow_};
 }
 
 std::size_t TransportAdapter::Connection::Unacknowledged() const {
-    return top_ ? static_cast<const ResendLayer*>(top_.get())->RetainedCount() : 0;
+    return resend_ ? resend_->RetainedCount() : 0;
 }
+
+std::uint64_t TransportAdapter::Connection::Held() const {
+    return resend_ ? resend_->RetainedBytes() : 0;
+}
+
+bool TransportAdapter::Connection::TakesMore(std::uint64_t highWater) const {
+    if (!resend_) return true;
+    return !reconnecting && !resend_->Resending() && flow_->CanSendNow() && Held() < highWater;
+}
+
+Result TransportAdapter::Connection::Pump() { return layered && flow_ ? flow_->Pump() : ResultOk; }
+
+Result TransportAdapter::Connection::OnAccepted(IDataStream* message) {
+    std::uint8_t kind = 0;
+    UUID channel;
+    Result result;
+    if (Failed(result = message->ReadUInt8(&kind)) ||
+        Failed(result = ReadUserMessageHeader(message, &channel))) {
+        return result;
+    }
+    inbox.emplace_back(channel, RefPtr<IDataStream>(message));
+    return ResultOk;
+}
+
+void TransportAdapter::Connection::OnAcknowledged() { adapter->Monitor().NotifyAll(); }
 
 Result TransportAdapter::Connection::OnConnect(const UUID& peerConnectionId,
                                                const UUID& peerSessionId, bool reconnect) {
@@ -68,25 +97,14 @@ Result TransportAdapter::Connection::DisconnectLayers() {
 Result TransportAdapter::Connection::SendFrame(const UUID& channel, IDataStream* payload,
                                                std::uint32_t timeoutMs) {
     MonitorGuard guard(adapter->Monitor());
-    Result result = ResultOk;
-    if (timeoutMs != 0 && !adapter->WaitUntil(ReconnectWaitMs, [this] { return !reconnecting; })) {
-        LOG_SEVERE("timeout waiting for reconnect: %s", connectionId.ToString().c_str());
-        result = ResultWriteTimeout;
-    }
-    if (Succeeded(result) && timeoutMs != 0 && messageInFlight && messageEpoch != socketEpoch) {
-        return ResultOk;
-    }
     const UUID before = socketId;
-    if (Succeeded(result)) {
-        if (!writer) {
-            result = ResultSocketWriteFailed;
-        } else {
-            RefPtr<ITransportFastWrite::IWriter> current = writer;
-            result = adapter->Unlocked([&] { return current->Write(channel, payload); });
-        }
+    Result result = ResultSocketWriteFailed;
+    if (writer) {
+        RefPtr<ITransportFastWrite::IWriter> current = writer;
+        result = adapter->Unlocked([&] { return current->Write(channel, payload); });
     }
     if (timeoutMs != 0 && IsSocketFailure(result)) {
-        result = adapter->Reconnect(result, this, before, true);
+        result = adapter->Reconnect(result, this, before, false);
     }
     CountWrite();
     return result;

@@ -4,6 +4,7 @@
 #include "DeleteLater.h"
 #include "LockGuard.h"
 #include "LogCall.h"
+#include "SharedThread.h"
 #include "TransportAdapter.h"
 #include "TransportAdapterConnection.h"
 
@@ -32,9 +33,8 @@ Result TransportAdapter::Reconnect(Result error, Connection* connection, const U
         const UUID old = connection->socketId;
         SetSocketId(connection, UUID());
         connection->writer.Reset();
-        ++connection->socketEpoch;
         connection->DisconnectLayers();
-        connection->reconnectStart = GetScheduler().GetTimeMs();
+        connection->reconnectStart = GetScheduler().GetTickCount64();
         connection->retryDelay = FirstRetryDelayMs;
         connection->nextAttempt = 0;
         Unlocked([&] { return inner_->CloseConnection(old); });
@@ -95,7 +95,6 @@ void TransportAdapter::TryReopen(Connection* connection) {
         // leave it in the table with nobody ever told it is gone.
         SetSocketId(connection, UUID());
         connection->writer.Reset();
-        ++connection->socketEpoch;
         connection->DisconnectLayers();
         Unlocked([&] { return inner_->CloseConnection(socket); });
     } else if (Succeeded(result)) {
@@ -105,11 +104,15 @@ void TransportAdapter::TryReopen(Connection* connection) {
 }
 
 void TransportAdapter::TimerCallback() {
+    // The timer serves every connection: the hellos and resends it writes never wait.
+    SharedThreadScope shared;
     if (TryAddRef() == 0) return;
     {
         MonitorGuard guard(*monitor_);
         const std::vector<RefPtr<Connection>> table = connections_;
-        const std::int64_t now = GetScheduler().GetTimeMs();
+        // The schedule and the give-up are durations: a step of the wall clock moves
+        // neither.
+        const std::int64_t now = GetScheduler().GetTickCount64();
         for (const auto& connection : table) {
             if (!connection->reconnecting) continue;
             if (now > connection->reconnectStart + GiveUpAfterMs && connection->socketId.IsNil()) {
@@ -162,11 +165,14 @@ Result TransportAdapter::OnConnect(Connection* connection, const UUID& peerConne
             connection->writer.Swap(target->writer);
             if (!target->reconnecting) {
                 // The peer came back before this side noticed the old socket go: what was
-                // half received on it will be resent whole.
-                ++target->socketEpoch;
+                // half received on it will be resent whole, and what was half sent (or
+                // paced and not yet sent) goes again with the resend.
                 target->DisconnectLayers();
             }
             monitor_->NotifyAll();
+            // The old socket now hangs on this temporary connection until it closes; what
+            // it still brings is the old one's past and the peer resends it.
+            connection->retired = true;
         }
         connection->established = false;
     }

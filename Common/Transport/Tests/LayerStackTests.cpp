@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "FlowControlLayer.h"
@@ -31,9 +33,13 @@ struct Recorder final : ITransportLayer {
     };
     std::vector<Sent>* sent;
     Result failWith = ResultOk;
+    // Runs before each send is recorded, as other threads may while a real write lets the
+    // monitor go.
+    std::function<void()> onSend;
 
     explicit Recorder(std::vector<Sent>* log) : sent(log) {}
     Result Send(IDataStream* message, std::uint32_t timeout) override {
+        if (onSend) onSend();
         if (Failed(failWith)) return failWith;
         sent->push_back({BytesOf(message), timeout});
         return ResultOk;
@@ -47,10 +53,19 @@ struct Recorder final : ITransportLayer {
 
 struct HelloLog final : IResendConnection {
     std::vector<Hello> hellos;
+    std::vector<Bytes> accepted;
+    bool reconnecting = false;
     Result OnConnect(const UUID& id, const UUID& session, bool reconnect) override {
         hellos.push_back({id, session, reconnect});
         return ResultOk;
     }
+    Result OnAccepted(IDataStream* message) override {
+        std::uint32_t position = 0;
+        message->GetPosition(&position);
+        accepted.push_back(BytesOf(message));
+        return message->SetPosition(position);
+    }
+    bool Reconnecting() const override { return reconnecting; }
 };
 
 Bytes Sequence(std::uint64_t n) {
@@ -120,6 +135,60 @@ TEST(FragmentLayerTests, SocketLossDropsHalfReceivedMessage) {
     EXPECT_EQ(Receive(receiver, {0x01, 0x01, 0xBB}), (Bytes{0xBB}));
 }
 
+Bytes Piece(bool last, std::size_t size) {
+    return Concat({0x01, static_cast<std::uint8_t>(last ? 1 : 0)}, Filled(size));
+}
+
+// One reassembly limit at a time: the pieces of one message, its bytes, or the budget the
+// connections of an adapter share (another connection holds a partial message of it).
+struct ReassemblyCase {
+    const char* name;
+    ReassemblyLimits limits;
+    std::uint64_t budget;
+    std::size_t piece;
+    // Pieces taken before the one that is refused.
+    int taken;
+};
+
+class ReassemblyLimitTest : public ::testing::TestWithParam<ReassemblyCase> {};
+
+TEST_P(ReassemblyLimitTest, PartialMessageIsDroppedAndTheConnectionGoesOn) {
+    const ReassemblyCase& c = GetParam();
+    testing::LogCapture log;
+    std::vector<Recorder::Sent> unused;
+    auto budget = std::make_shared<FragmentLayer::Budget>(c.budget);
+    const UUID name(7, 7, 7, 7);
+    FragmentLayer other(std::make_unique<Recorder>(&unused), nullptr, budget);
+    EXPECT_FALSE(Receive(other, Piece(false, 40)).has_value());
+    FragmentLayer layer(std::make_unique<Recorder>(&unused), &name, budget, c.limits);
+    for (int i = 0; i < c.taken; ++i)
+        EXPECT_FALSE(Receive(layer, Piece(false, c.piece)).has_value());
+    EXPECT_FALSE(log.Contains("dropping"));
+    EXPECT_FALSE(Receive(layer, Piece(false, c.piece)).has_value());
+    EXPECT_TRUE(
+        log.Contains("dropping a message being reassembled from connection " + name.ToString()));
+    // The rest of the dropped message is skipped up to its last piece, then the next one is
+    // joined as ever, and the other connection's message was not touched.
+    EXPECT_FALSE(Receive(layer, Piece(false, c.piece)).has_value());
+    EXPECT_FALSE(Receive(layer, Piece(true, c.piece)).has_value());
+    EXPECT_FALSE(Receive(layer, Piece(false, 5)).has_value());
+    EXPECT_EQ(Receive(layer, Piece(true, 6)), Concat(Filled(5), Filled(6)));
+    EXPECT_EQ(Receive(other, Piece(true, 1)), Concat(Filled(40), Filled(1)));
+    EXPECT_EQ(budget->Used(), 0u);
+}
+
+constexpr std::uint64_t PieceCharge(std::uint64_t bytes) {
+    return bytes + FragmentLayer::Budget::PieceCost;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, ReassemblyLimitTest,
+    ::testing::Values(ReassemblyCase{"pieces", {100000, 4}, 1 << 20, 10, 4},
+                      ReassemblyCase{"bytes", {100, 1000}, 1 << 20, 30, 3},
+                      ReassemblyCase{
+                          "budget", {100000, 1000}, PieceCharge(40) + 3 * PieceCharge(30), 30, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 struct ResendFixture : ::testing::Test {
     std::vector<Recorder::Sent> sent;
     HelloLog peer;
@@ -173,9 +242,14 @@ TEST_F(ResendFixture, NumbersRetainsAndDropsWhatIsAcknowledged) {
 
 TEST_F(ResendFixture, DeliversInOrderAcknowledgesDuplicatesAndRefusesGaps) {
     testing::LogCapture log;
+    // The connection holds the message before its acknowledgement is written.
+    std::size_t acceptedAtAck = 0;
+    bottom->onSend = [&] { acceptedAtAck = peer.accepted.size(); };
     EXPECT_EQ(Receive(*layer, Data(1, {0x00, 9})), (Bytes{0x00, 9}));
     EXPECT_EQ(sent.at(0).bytes, Ack(1));
     EXPECT_EQ(sent.at(0).timeout, 0u);
+    EXPECT_EQ(acceptedAtAck, 1u);
+    bottom->onSend = nullptr;
 
     EXPECT_FALSE(Receive(*layer, Data(1, {0x00, 9})).has_value());
     EXPECT_EQ(sent.at(1).bytes, Ack(1));
@@ -209,6 +283,44 @@ TEST_F(ResendFixture, HelloReachesTheConnection) {
     EXPECT_EQ(peer.hellos.size(), 1u);
 }
 
+TEST_F(ResendFixture, FirstTimeMessagesNeverOvertakeTheResend) {
+    ASSERT_EQ(layer->Send(StreamOf({1}).Get(), 50), ResultOk);
+    ASSERT_EQ(sent.size(), 1u);
+    // No socket: numbered and retained only.
+    peer.reconnecting = true;
+    ASSERT_EQ(layer->Send(StreamOf({2}).Get(), 50), ResultOk);
+    EXPECT_EQ(sent.size(), 1u);
+    EXPECT_EQ(layer->RetainedCount(), 2u);
+
+    // On the new socket (the peer's reconnect hello may come before this side saw the loss,
+    // so without reconnecting) a message written while the resend lets the monitor go
+    // joins it in its turn, and so does one written after an acknowledgement shrank the
+    // queue meanwhile.
+    peer.reconnecting = false;
+    sent.clear();
+    int sends = 0;
+    bottom->onSend = [&] {
+        if (++sends == 2) {
+            EXPECT_EQ(layer->Send(StreamOf({3}).Get(), 50), ResultOk);
+        } else if (sends == 3) {
+            EXPECT_FALSE(Receive(*layer, Ack(1)).has_value());
+            EXPECT_EQ(layer->Send(StreamOf({4}).Get(), 50), ResultOk);
+        }
+    };
+    ASSERT_EQ(layer->Connect(UUID(1, 2, 3, 4), UUID(5, 6, 7, 8), true), ResultOk);
+    bottom->onSend = nullptr;
+    ASSERT_EQ(sent.size(), 5u);
+    EXPECT_EQ(sent[0].bytes[0], 0x04);
+    for (std::uint8_t i = 1; i <= 4; ++i) {
+        EXPECT_EQ(sent[i].bytes, Data(i, {i}));
+        EXPECT_EQ(sent[i].timeout, 0u);
+    }
+    // Afterwards first-time messages go at once again.
+    ASSERT_EQ(layer->Send(StreamOf({5}).Get(), 50), ResultOk);
+    EXPECT_EQ(sent.back().bytes, Data(5, {5}));
+    EXPECT_EQ(sent.back().timeout, 50u);
+}
+
 TEST(FlowControlLayerTests, PacesSendsAndAnswersPacedPackets) {
     std::unique_ptr<Scheduler::Monitor> monitor = GetScheduler().CreateMonitor();
     auto factory = std::make_shared<MyFactory>(0, monitor.get());
@@ -217,7 +329,9 @@ TEST(FlowControlLayerTests, PacesSendsAndAnswersPacedPackets) {
                            std::make_unique<Recorder>(&sent));
 
     const std::int64_t before = GetScheduler().GetTimeMs();
+    // Queued by Send, sent by the pump while the window admits it.
     ASSERT_EQ(layer.Send(StreamOf({0x01, 0x01, 0xAB}).Get(), 100), ResultOk);
+    ASSERT_EQ(layer.Pump(), ResultOk);
     ASSERT_EQ(sent.size(), 1u);
     ASSERT_EQ(sent[0].bytes.size(), 12u);
     EXPECT_EQ(sent[0].bytes[0], 0x02);
@@ -254,6 +368,54 @@ TEST(FlowControlLayerTests, PacesSendsAndAnswersPacedPackets) {
     NewDataStream(answer.Receive());
     WritePacedAck(answer.Get(), {1, 12});
     EXPECT_FALSE(Receive(layer, BytesOf(answer.Get())).has_value());
+}
+
+// A message the window does not admit whole waits part-way in the paced queue; what is
+// written after it goes behind it, and acknowledgements let everything out in order.
+TEST(FlowControlLayerTests, PartWayWindowStallHoldsTheRestAndWhatFollowsInOrder) {
+    std::unique_ptr<Scheduler::Monitor> monitor = GetScheduler().CreateMonitor();
+    auto factory = std::make_shared<MyFactory>(0, monitor.get());
+    std::vector<Recorder::Sent> sent;
+    auto flow = std::make_unique<FlowControlLayer>(
+        nullptr, nullptr, 0x7f000001, 9, factory->Create(), std::make_unique<Recorder>(&sent));
+    FlowControlLayer& pacer = *flow;
+    FragmentLayer sender(std::move(flow));
+    const Bytes first = Filled(5 * 4096);
+    const Bytes second = Filled(100);
+    ASSERT_EQ(sender.Send(StreamOf(first).Get(), 100), ResultOk);
+    ASSERT_EQ(pacer.Pump(), ResultOk);
+    // Packets of 4107 bytes: after two, 8214 unacknowledged are above the 8192 window.
+    EXPECT_EQ(sent.size(), 2u);
+    ASSERT_EQ(sender.Send(StreamOf(second).Get(), 100), ResultOk);
+    ASSERT_EQ(pacer.Pump(), ResultOk);
+    EXPECT_EQ(sent.size(), 2u);
+    EXPECT_FALSE(pacer.CanSendNow());
+
+    RefPtr<IDataStream> ack;
+    NewDataStream(ack.Receive());
+    WritePacedAck(ack.Get(), {10, 4107});
+    for (int acks = 0; sent.size() < 6 && acks < 6; ++acks) {
+        EXPECT_FALSE(Receive(pacer, BytesOf(ack.Get())).has_value());
+        ack->SetPosition(0);
+        ASSERT_EQ(pacer.Pump(), ResultOk);
+    }
+    ASSERT_EQ(sent.size(), 6u);
+    std::vector<Recorder::Sent> unused;
+    FragmentLayer receiver(std::make_unique<Recorder>(&unused));
+    std::vector<Bytes> joined;
+    for (const auto& packet : sent) {
+        EXPECT_EQ(packet.bytes[0], 0x02);
+        EXPECT_EQ(packet.timeout, 100u);
+        auto message = Receive(receiver, Bytes(packet.bytes.begin() + 9, packet.bytes.end()));
+        if (message) joined.push_back(*message);
+    }
+    EXPECT_EQ(joined, (std::vector<Bytes>{first, second}));
+
+    // A lost socket empties the queue: the resend layer sends the retained messages whole.
+    ASSERT_EQ(sender.Send(StreamOf(first).Get(), 100), ResultOk);
+    EXPECT_GT(pacer.QueuedPackets(), 0u);
+    pacer.Disconnect();
+    EXPECT_EQ(pacer.QueuedPackets(), 0u);
 }
 
 }  // namespace
