@@ -1,18 +1,20 @@
 // The receive path of a layered connection: resend over fragment over flow control, each
-// packet taken as the adapter's data hook takes it (through the layers, then the user
-// message header, then the post-receive task).
+// packet taken as the adapter's data hook takes it (through the layers, into the
+// connection's inbox, then the paced queue's pump and the post-receive task).
 //
 // Even mode, packets from the fuzzer (raw, or paced fragments of any length repeated many
-// times) and socket replacements: sequenced delivery advances one step at a time and no
-// message handed up exceeds the frame limit.
+// times) and socket replacements: sequenced delivery advances one step at a time, no
+// message handed up exceeds the frame limit, and the reassembly budget holds at most one
+// message's worth and nothing once the socket is gone.
 //
 // Odd mode, a sending stack and a receiving stack joined by one socket at a time, under a
 // schedule from the fuzzer: messages of up to three fragments, deliveries each way, socket
-// cuts (every packet in flight lost) and reconnects (hello, then the resend). Whatever the
-// schedule, the receiver hands up exactly the messages sent, intact, in order, each once;
-// hellos arrive as sent; and once the last socket has drained, the sender retains nothing.
+// cuts (every packet in flight lost), reconnects (hello, then the resend) and the sender's
+// window closing and opening. Whatever the schedule, the receiver hands up exactly the
+// messages sent, intact, in order, each once; hellos arrive as sent; and once the last
+// socket has drained, the sender retains and queues nothing.
 #include <deque>
-#include <optional>
+#include <utility>
 
 #include "FlowControlLayer.h"
 #include "FragmentLayer.h"
@@ -58,10 +60,14 @@ struct Socket final : ITransportLayer {
     Result Disconnect() override { return ResultOk; }
 };
 
-// The sender's window never holds a packet back: pacing is not what is tested here. What
-// comes back acknowledges one paced packet: a fragment of 1 to 4096 bytes and two headers.
-struct OpenWindow final : IFlowControl {
-    bool OnWrite(std::int64_t, std::int32_t) override { return true; }
+// The sender's window, opened and closed by the schedule: while it is closed, first-time
+// pieces wait in the paced queue. What comes back acknowledges one paced packet: a fragment
+// of 1 to 4096 bytes and two headers.
+struct ScriptedWindow final : IFlowControl {
+    const bool* open;
+    explicit ScriptedWindow(const bool* isOpen) : open(isOpen) {}
+    bool OnWrite(std::int64_t, std::int32_t) override { return *open; }
+    bool IsOpen() const override { return *open; }
     void OnAck(std::int64_t, std::int64_t acked) override {
         FUZZ_CHECK(acked > PacedDataHeaderSize + FragmentHeaderSize &&
                    acked <= PacedDataHeaderSize + FragmentHeaderSize + MaxFragmentBody);
@@ -69,58 +75,81 @@ struct OpenWindow final : IFlowControl {
     void Reset() override {}
 };
 
+// The layers as the adapter's connection builds them, with the connection's part: the
+// delivery of accepted messages (its inbox) and the reconnecting state.
 struct Stack final : IResendConnection {
     std::vector<Hello> hellos;
+    // Payloads accepted and not yet taken, in the order the resend layer accepted them.
+    std::deque<std::pair<UUID, Bytes>> inbox;
+    bool copy = true;
+    bool reconnecting = false;
+    const std::shared_ptr<FragmentLayer::Budget> budget = std::make_shared<FragmentLayer::Budget>();
+    FlowControlLayer* flow = nullptr;
     std::unique_ptr<ResendLayer> top;
     std::vector<ITransportLayer*> layers;
 
     Stack(std::deque<Bytes>* out, const bool* cut, std::unique_ptr<IFlowControl> window) {
-        auto flow = std::make_unique<FlowControlLayer>(
+        auto owned = std::make_unique<FlowControlLayer>(
             nullptr, nullptr, 0x7f000001, 1, std::move(window), std::make_unique<Socket>(out, cut));
-        ITransportLayer* flowLayer = flow.get();
-        auto fragment = std::make_unique<FragmentLayer>(std::move(flow));
+        flow = owned.get();
+        auto fragment = std::make_unique<FragmentLayer>(std::move(owned), &ConnectionId, budget);
         ITransportLayer* fragmentLayer = fragment.get();
         top = std::make_unique<ResendLayer>(this, std::move(fragment));
-        layers = {top.get(), fragmentLayer, flowLayer};
+        layers = {top.get(), fragmentLayer, flow};
     }
     Result OnConnect(const UUID& id, const UUID& session, bool reconnect) override {
         hellos.push_back({id, session, reconnect});
         return ResultOk;
     }
+    Result OnAccepted(IDataStream* message) override {
+        std::uint32_t size = 0;
+        message->GetSize(&size);
+        // Reassembly is bounded by the transport's frame limit.
+        FUZZ_CHECK(size <= MaxFramePayload);
+        std::uint8_t kind = 0;
+        UUID channel;
+        Result result;
+        if (Failed(result = message->ReadUInt8(&kind)) ||
+            Failed(result = ReadUserMessageHeader(message, &channel))) {
+            return result;
+        }
+        inbox.emplace_back(channel, copy ? RestOf(message) : Bytes());
+        return ResultOk;
+    }
+    bool Reconnecting() const override { return reconnecting; }
+
     void Connect(bool reconnect) {
         for (ITransportLayer* layer : layers)
             if (Failed(layer->Connect(ConnectionId, SessionId, reconnect))) break;
+        reconnecting = false;
     }
     void Disconnect() {
+        reconnecting = true;
         for (ITransportLayer* layer : layers)
             layer->Disconnect();
+        // A message half reassembled on the lost socket is dropped with its charge.
+        FUZZ_CHECK(budget->Used() == 0);
     }
-    // One packet as the data hook takes it; the user message's payload (when copy is set;
-    // otherwise empty) when one comes up.
-    std::optional<Bytes> Receive(const Bytes& packet, std::size_t piece, UUID* channel,
-                                 bool copy = true) {
-        return Receive(StreamOf(packet, piece), channel, copy);
+    void Send(const Bytes& message) {
+        // A failure is a lost socket: the message stays retained for the resend.
+        if (Succeeded(top->Send(StreamOf(message).Get(), 1000))) flow->Pump();
     }
-    std::optional<Bytes> Receive(RefPtr<IDataStream> stream, UUID* channel, bool copy) {
+    // One packet as the data hook takes it, then the pump an acknowledgement may allow.
+    void Receive(const Bytes& packet, std::size_t piece) { Receive(StreamOf(packet, piece)); }
+    void Receive(RefPtr<IDataStream> stream) {
         RefPtr<ITransport::PostReceiveTask> task;
         const std::uint64_t before = top->LastReceived();
-        Result result = top->Receive(stream, task);
-        // Sequenced delivery moves one step at a time.
+        const std::size_t accepted = inbox.size();
+        top->Receive(stream, task);
+        // Sequenced delivery moves one step at a time, and each step is one message taken
+        // (or one dropped as unreadable).
         FUZZ_CHECK(top->LastReceived() == before || top->LastReceived() == before + 1);
-        std::optional<Bytes> payload;
-        if (Succeeded(result) && stream) {
-            std::uint32_t size = 0;
-            stream->GetSize(&size);
-            // Reassembly is bounded by the transport's frame limit.
-            FUZZ_CHECK(size <= MaxFramePayload);
-            std::uint8_t kind = 0;
-            if (Succeeded(stream->ReadUInt8(&kind)) &&
-                Succeeded(ReadUserMessageHeader(stream.Get(), channel))) {
-                payload = copy ? RestOf(stream.Get()) : Bytes();
-            }
-        }
+        FUZZ_CHECK(inbox.size() - accepted <= top->LastReceived() - before);
+        // A partial message holds at most the frame limit and its pieces' bookkeeping.
+        FUZZ_CHECK(budget->Used() <= MaxFramePayload + ReassemblyLimits{}.maxFragments *
+                                                           FragmentLayer::Budget::PieceCost);
+        flow->Pump();
         if (task) task->Run();
-        return payload;
     }
 };
 
@@ -144,14 +173,14 @@ void RawPackets(FuzzInput& input) {
     bool cut = false;
     std::deque<Bytes> sent;
     Stack receiver(&sent, &cut, RealWindow());
+    receiver.copy = false;
     receiver.Connect(false);
-    UUID channel;
     while (!input.Empty()) {
         switch (input.Byte() % 4) {
             case 0:
             case 1: {
                 const Bytes packet = input.Sized(true);
-                receiver.Receive(packet, input.Byte() % 8, &channel, false);
+                receiver.Receive(packet, input.Byte() % 8);
                 break;
             }
             case 2: {
@@ -172,10 +201,10 @@ void RawPackets(FuzzInput& input) {
                     RefPtr<IDataStream> view;
                     SliceDataStream(shared.Get(), 0, static_cast<std::uint32_t>(packet.size()),
                                     view.Receive());
-                    receiver.Receive(view, &channel, false);
+                    receiver.Receive(view);
                 }
                 packet[paced.size() + 1] = last;
-                receiver.Receive(packet, 0, &channel, false);
+                receiver.Receive(packet, 0);
                 break;
             }
             case 3:
@@ -184,6 +213,7 @@ void RawPackets(FuzzInput& input) {
                 receiver.Connect(true);
                 break;
         }
+        receiver.inbox.clear();
         sent.clear();
     }
 }
@@ -199,28 +229,28 @@ Bytes Numbered(std::uint64_t index, std::size_t size) {
 
 void Scheduled(FuzzInput& input) {
     bool cut = false;
+    bool open = true;
     std::deque<Bytes> toReceiver;
     std::deque<Bytes> toSender;
-    Stack sender(&toReceiver, &cut, std::make_unique<OpenWindow>());
+    Stack sender(&toReceiver, &cut, std::make_unique<ScriptedWindow>(&open));
     Stack receiver(&toSender, &cut, RealWindow());
     std::vector<Bytes> sent;
-    std::vector<Bytes> delivered;
+    std::size_t delivered = 0;
     bool reconnected = false;
 
     const auto toReceiverOne = [&] {
-        if (toReceiver.empty()) return;
         const Bytes packet = std::move(toReceiver.front());
         toReceiver.pop_front();
-        UUID channel;
         const std::size_t hellos = receiver.hellos.size();
         // Headers split across chunks, without cutting long bodies into thousands of them.
         const std::size_t piece =
             packet.size() <= 64 ? packet.size() % 5 : packet.size() % 3 * 1000;
-        if (std::optional<Bytes> payload = receiver.Receive(packet, piece, &channel)) {
+        receiver.Receive(packet, piece);
+        for (; !receiver.inbox.empty(); receiver.inbox.pop_front()) {
             // Exactly the next message sent, intact.
-            FUZZ_CHECK(channel == Channel);
-            FUZZ_CHECK(delivered.size() < sent.size() && *payload == sent[delivered.size()]);
-            delivered.push_back(std::move(*payload));
+            FUZZ_CHECK(receiver.inbox.front().first == Channel);
+            FUZZ_CHECK(delivered < sent.size() && receiver.inbox.front().second == sent[delivered]);
+            ++delivered;
         }
         if (receiver.hellos.size() != hellos) {
             // The accepting side takes the identity and answers with the same.
@@ -231,13 +261,12 @@ void Scheduled(FuzzInput& input) {
         }
     };
     const auto toSenderOne = [&] {
-        if (toSender.empty()) return;
         const Bytes packet = std::move(toSender.front());
         toSender.pop_front();
-        UUID channel;
         const std::size_t hellos = sender.hellos.size();
+        sender.Receive(packet, 0);
         // The receiver sends nothing but acknowledgements and hellos.
-        FUZZ_CHECK(!sender.Receive(packet, 0, &channel));
+        FUZZ_CHECK(sender.inbox.empty());
         if (sender.hellos.size() != hellos) {
             const Hello& hello = sender.hellos.back();
             FUZZ_CHECK(hello.connectionId == ConnectionId && hello.sessionId == SessionId &&
@@ -252,7 +281,7 @@ void Scheduled(FuzzInput& input) {
 
     sender.Connect(false);
     while (!input.Empty()) {
-        switch (input.Byte() % 5) {
+        switch (input.Byte() % 6) {
             case 0: {
                 Bytes message;
                 {
@@ -263,8 +292,7 @@ void Scheduled(FuzzInput& input) {
                 }
                 sent.push_back(Numbered(sent.size(), input.Below(3 * MaxFragmentBody)));
                 message.insert(message.end(), sent.back().begin(), sent.back().end());
-                // A failure is a lost socket: the message stays retained for the resend.
-                sender.top->Send(StreamOf(message).Get(), 1000);
+                sender.Send(message);
                 break;
             }
             case 1:
@@ -281,13 +309,21 @@ void Scheduled(FuzzInput& input) {
                 toSender.clear();
                 sender.Disconnect();
                 receiver.Disconnect();
+                // The paced queue went with the socket: the resend carries it.
+                FUZZ_CHECK(sender.flow->QueuedPackets() == 0);
                 break;
             case 4:
                 if (cut) reconnect();
                 break;
+            case 5:
+                open = !open;
+                sender.flow->Pump();
+                break;
         }
     }
     if (cut) reconnect();
+    open = true;
+    sender.flow->Pump();
     // Both ways until the socket is quiet; each message and acknowledgement goes once.
     for (std::size_t round = 0; round < 4 * sent.size() + 64; ++round) {
         if (toReceiver.empty() && toSender.empty()) break;
@@ -297,8 +333,9 @@ void Scheduled(FuzzInput& input) {
             toSenderOne();
     }
     FUZZ_CHECK(toReceiver.empty() && toSender.empty());
-    FUZZ_CHECK(delivered.size() == sent.size());
-    FUZZ_CHECK(sender.top->RetainedCount() == 0);
+    FUZZ_CHECK(delivered == sent.size());
+    FUZZ_CHECK(sender.top->RetainedCount() == 0 && sender.flow->QueuedPackets() == 0);
+    FUZZ_CHECK(receiver.budget->Used() == 0);
 }
 
 }  // namespace
@@ -363,6 +400,7 @@ std::vector<Seed> FuzzSeeds() {
         {"cut-in-flight", schedule({0, 0, 1, 3, 4, 1, 2})},
         {"cut-before-ack", schedule({0, 1, 1, 3, 0, 4, 1, 2, 1, 2})},
         {"send-while-cut", schedule({3, 0, 0, 4, 1, 1, 2})},
+        {"window-closed", schedule({5, 0, 0, 1, 3, 0, 4, 5, 1, 2, 1, 2})},
     };
 }
 
