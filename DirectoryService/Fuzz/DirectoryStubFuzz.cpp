@@ -3,11 +3,13 @@
 // moves, so that the table stays small). Each call's arguments are read back here by the
 // layouts of the directory interface, with their defaults for missing trailing values, and
 // the registry must then hold what they say: the display stored exactly, the subscription
-// made or ended, the version answered, and nothing changed by a call that failed.
+// made or ended, the version answered (or refused once a callback connection holds as many
+// tables as it may), and nothing changed by a call that failed.
 //
 // Input: calls until the input ends, each a byte (request connection in the low two bits,
 // the argument stream's piece length above them), a method number (2 bytes) and the
 // argument bytes (2-byte length).
+#include <map>
 #include <optional>
 
 #include "CorvaneDirectoryService.h"
@@ -112,8 +114,46 @@ private:
     std::size_t at_ = 0;
 };
 
-void CheckCall(Directory& d, const UUID& connection, std::uint16_t method, const Bytes& arguments,
-               std::size_t piece) {
+// The callback connections of one input's subscriptions. None of them is a connection of
+// the transport, so nothing queued for them ever leaves: each holds every table queued
+// since it was registered, and takes no more than the callback thread's limit of runs.
+struct Callbacks {
+    struct Registered {
+        UUID by;
+        std::size_t runs = 0;
+    };
+    std::map<UUID, Registered> registered;
+
+    void Subscribed(const UUID& connection, const UUID& callback) {
+        registered.try_emplace(callback, Registered{connection});
+    }
+    void Unsubscribed(const UUID& connection, const std::optional<UUID>& callback) {
+        const auto found = callback ? registered.find(*callback) : registered.end();
+        if (found != registered.end() && found->second.by == connection) registered.erase(found);
+    }
+    // Whether a table can be queued for the callback connection; queues it when it can.
+    bool Queue(const UUID& callback) {
+        const auto found = registered.find(callback);
+        if (found == registered.end() ||
+            found->second.runs >= RpcCallbackThread::MaxQueuedSequences) {
+            return false;
+        }
+        ++found->second.runs;
+        return true;
+    }
+    void CheckQueued(CorvaneDirectoryService& registry) const {
+        std::uint32_t connections = 0;
+        std::uint32_t queued = 0;
+        registry.GetCallbackStats(&connections, &queued);
+        std::size_t runs = 0;
+        for (const auto& [callback, entry] : registered)
+            runs += entry.runs;
+        FUZZ_CHECK(connections == registered.size() && queued == runs);
+    }
+};
+
+void CheckCall(Directory& d, Callbacks& callbacks, const UUID& connection, std::uint16_t method,
+               const Bytes& arguments, std::size_t piece) {
     Registry& registry = *d.registry;
     const std::uint64_t version = registry.GetDirectoryVersion();
     const std::size_t count = registry.GetDisplayCount();
@@ -135,19 +175,23 @@ void CheckCall(Directory& d, const UUID& connection, std::uint16_t method, const
             // A request connection keeps its first subscription.
             FUZZ_CHECK(registry.GetSubscription(connection) ==
                        (subscription || !whole ? subscription : callback));
+            if (!subscription && whole) callbacks.Subscribed(connection, callback);
             break;
         }
         case DirectoryServiceStubImpl::MethodRemoveNotify:
             FUZZ_CHECK(result == ResultOk && replied.empty() && unchanged);
             FUZZ_CHECK(!registry.GetSubscription(connection));
+            callbacks.Unsubscribed(connection, subscription);
             break;
         case DirectoryServiceStubImpl::MethodRequestEnumeration: {
             bool extended = false;
             std::uint64_t known = 0;
             reader.Read(&extended);
             reader.Read(&known);
-            // A client whose copy is current is answered without a subscription.
-            const bool answered = subscription || (known != 0 && known == version);
+            // A client whose copy is current is answered without a subscription; any other
+            // needs one whose callback connection can take one more table.
+            const bool answered = (known != 0 && known == version) ||
+                                  (subscription && callbacks.Queue(*subscription));
             FUZZ_CHECK(result == (answered ? ResultOk : ResultFail) && unchanged);
             Bytes expected;
             for (std::size_t i = 0; answered && i < 8; ++i)
@@ -229,14 +273,18 @@ std::vector<Seed> FuzzSeeds() {
 
 void FuzzOne(FuzzInput& input) {
     Directory& directory = TheDirectory();
+    Callbacks callbacks;
     while (!input.Empty()) {
         const std::uint8_t selector = input.Byte();
         const auto method = input.Take<std::uint16_t>();
-        CheckCall(directory, directory.connections[selector & 3], method, input.Sized(true),
-                  selector >> 2);
+        CheckCall(directory, callbacks, directory.connections[selector & 3], method,
+                  input.Sized(true), selector >> 2);
+        callbacks.CheckQueued(*directory.registry);
     }
     for (const UUID& connection : directory.connections)
         directory.registry->RemoveNotify(connection);
+    // Every callback connection, and every table queued for it, went with its subscription.
+    Callbacks().CheckQueued(*directory.registry);
     directory.Maintain();
 }
 
