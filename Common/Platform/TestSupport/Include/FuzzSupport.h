@@ -156,15 +156,15 @@ inline RefPtr<IDataStream> StreamOf(const Bytes& bytes, std::size_t piece = 0) {
     do {
         const std::size_t length = std::min(piece, bytes.size() - at);
         RefPtr<IDataStream> part;
-        NewDataStream(part.Receive());
-        if (length != 0) part->WriteBytes(bytes.data() + at, static_cast<std::uint32_t>(length));
+        (void)NewDataStream(part.Receive());
+        if (length != 0) (void)part->WriteBytes(bytes.data() + at, static_cast<std::uint32_t>(length));
         sources.push_back(part.Get());
         parts.push_back(std::move(part));
         at += length;
     } while (at < bytes.size());
     if (parts.size() == 1) return parts.front();
     RefPtr<IDataStream> joined;
-    ConcatenateDataStreams(sources, joined.Receive());
+    (void)ConcatenateDataStreams(sources, joined.Receive());
     return joined;
 }
 
