@@ -45,7 +45,6 @@ private:
         platform::Mutex runLock;
         platform::Event wake{false, false};
         platform::Event started{false, false};
-        platform::Event finished{false, false};
         std::atomic<bool> stop{false};
         std::atomic<bool> noWait{false};
         // Bumped by Terminate; a thread whose generation is stale leaves without further

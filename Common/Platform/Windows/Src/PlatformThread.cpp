@@ -26,21 +26,6 @@ Thread::Thread(Scheduler::Runnable* runnable, bool deleteRunnableOnExit)
     shared_->deleteRunnableOnExit = deleteRunnableOnExit;
 }
 
-Thread::~Thread() {
-    if (OnOwnThread()) {
-        // Destroyed from inside its own pass (the runnable deleting itself): the thread
-        // cannot wait for itself, so it is abandoned and ends when the pass returns.
-        Terminate();
-    } else {
-        Stop();
-    }
-    ThreadRegistry::Instance().Remove(this);
-}
-
-bool Thread::OnOwnThread() const {
-    return shared_->running.load() && shared_->systemId.load() == CurrentThreadId();
-}
-
 unsigned __stdcall Thread::Entry(void* start) {
     Start* begin = static_cast<Start*>(start);
     const std::shared_ptr<Shared> shared = std::move(begin->shared);
@@ -48,36 +33,6 @@ unsigned __stdcall Thread::Entry(void* start) {
     delete begin;
     Procedure(shared, generation);
     return 0;
-}
-
-// One run of the thread: the start hook, the passes, the stop hook.
-void Thread::Procedure(const std::shared_ptr<Shared>& s, std::uint32_t generation) {
-    s->systemId.store(CurrentThreadId());
-    InstallCrashStackForThisThread();
-    auto current = [&] { return s->generation.load() == generation; };
-
-    const bool ok = s->runnable->OnThreadStart();
-    s->started.Set();
-    if (ok) {
-        while (!s->stop.load() && current()) {
-            (void)s->runLock.Lock(Scheduler::Infinite);
-            s->passStartMs.store(GetScheduler().GetTimeMs());
-            const bool more = s->runnable->ThreadFunc();
-            s->passStartMs.store(0);
-            (void)s->runLock.Unlock();
-            if (!current()) return;  // abandoned by Terminate: leave the runnable alone
-            if (more && !s->stop.load()) {
-                // The next pass runs at once, so a wake that arrived during this pass is
-                // already served.
-                s->wake.Reset();
-                continue;
-            }
-            if (!s->noWait.load()) s->wake.Wait(Scheduler::Infinite);
-        }
-        if (!current()) return;
-        s->runnable->OnThreadStop();
-    }
-    if (s->deleteRunnableOnExit) delete s->runnable;
 }
 
 void Thread::ThreadStart(std::int32_t timeoutMs) {
@@ -141,34 +96,11 @@ void Thread::Terminate() {
     shared_->running = false;
 }
 
-void Thread::Wake() {
-    if (shared_->running.load()) shared_->wake.Set();
-}
-
 std::int32_t Thread::SetPriority(std::int32_t priority) {
     FastLockGuard lock(handleLock_);
     if (handle_ == nullptr) return ResultOk;
     const int level = std::clamp(priority, THREAD_PRIORITY_IDLE, THREAD_PRIORITY_TIME_CRITICAL);
     return ::SetThreadPriority(handle_, level) ? ResultOk : ResultFail;
 }
-
-void Thread::GetRunInfo(std::uint64_t* id, std::uint64_t* runningMs, std::string* text) {
-    if (id) *id = shared_->systemId.load();
-    if (runningMs) {
-        const std::int64_t start = shared_->passStartMs.load();
-        const std::int64_t now = GetScheduler().GetTimeMs();
-        *runningMs = start != 0 && now > start ? static_cast<std::uint64_t>(now - start) : 0;
-    }
-    if (text) *text = "trace not available";
-}
-
-bool Thread::IsRunning() { return shared_->running.load(); }
-
-void Thread::RequestStop() {
-    shared_->stop = true;
-    shared_->noWait = true;
-}
-
-bool Thread::IsStopRequested() { return shared_->stop.load(); }
 
 }  // namespace brondal::platform

@@ -58,7 +58,7 @@ private:
 
     bool OnOwnThread() const;
     static unsigned __stdcall Entry(void* start);
-    static void Procedure(const std::shared_ptr<Shared>& shared, std::uint32_t generation);
+    static void Procedure(std::shared_ptr<Shared> shared, std::uint32_t generation);
 
     std::shared_ptr<Shared> shared_;
     // Serialises ThreadStart, Stop and Terminate, which own handle_.

@@ -212,11 +212,15 @@ bool WindowsServiceManager::Install(const std::string& executablePath,
 
 bool WindowsServiceManager::Uninstall(const std::string& serviceName) {
     ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) return false;
-    ServiceHandle installed(
-        ::OpenServiceW(manager.Get(), Widen(serviceName).c_str(), SERVICE_ALL_ACCESS));
-    if (!installed) return false;
-    return ::DeleteService(installed.Get()) != FALSE;
+    ServiceHandle installed(manager ? ::OpenServiceW(manager.Get(), Widen(serviceName).c_str(),
+                                                     SERVICE_ALL_ACCESS)
+                                    : nullptr);
+    if (!installed || !::DeleteService(installed.Get())) {
+        PLATFORM_LOG(LogSevere, "Unable to remove the service %s, error code: %lu",
+                     serviceName.c_str(), ::GetLastError());
+        return false;
+    }
+    return true;
 }
 
 std::unique_ptr<ServiceStatusChannel> WindowsServiceManager::Connect(std::string* reason) {

@@ -1,7 +1,7 @@
 #include "SocketCodes.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
+// From the include path, not beside this file: each system's build puts its own first.
+#include <SocketHeaders.h>
 
 namespace brondal::platform {
 

@@ -10,7 +10,8 @@
 
 namespace brondal::platform {
 
-// The ISocket of this platform, over one POSIX socket descriptor.
+// The ISocket of this platform, over one system socket: a POSIX descriptor, or a Winsock
+// socket on Windows (Windows/Sockets/Src implements it there).
 class SocketImpl final : public ISocket, public virtual IRefCountImpl {
 public:
     // socket: an open descriptor the object takes over, or -1.

@@ -1,11 +1,12 @@
+// The scheduler's parts that read the same on every system: the process-wide instance and
+// the factories over each system's own locks, events, threads and timers (their headers are
+// in Posix/Src and Windows/Src under the same names). The clocks and Sleep are the system's
+// own, in SchedulerClocks.cpp beside those.
 #include "DefaultScheduler.h"
-
-#include <time.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <new>
-#include <thread>
 
 #include "CrashHandler.h"
 #include "DefaultMonitor.h"
@@ -24,12 +25,6 @@ namespace brondal {
 namespace {
 
 std::atomic<Scheduler*> replacement{nullptr};
-
-std::int64_t ReadClockMs(clockid_t clock) {
-    timespec ts{};
-    ::clock_gettime(clock, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + (ts.tv_nsec + 500000) / 1000000;
-}
 
 Scheduler& DefaultInstance() {
     // Never destroyed: threads may still ask for the time while static objects go away.
@@ -55,10 +50,6 @@ Scheduler* ExchangeScheduler(Scheduler* scheduler) {
     if (scheduler == &fallback) scheduler = nullptr;
     Scheduler* previous = replacement.exchange(scheduler, std::memory_order_acq_rel);
     return previous ? previous : &fallback;
-}
-
-void DefaultScheduler::Sleep(std::uint32_t ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 std::unique_ptr<Scheduler::Thread> DefaultScheduler::CreateThread(Runnable* runnable, std::int32_t,
@@ -91,17 +82,6 @@ std::unique_ptr<Scheduler::Event> DefaultScheduler::CreateEvent(bool manualReset
     return std::make_unique<platform::Event>(manualReset, initiallySignalled);
 }
 
-std::int64_t DefaultScheduler::GetTimeMs() { return ReadClockMs(CLOCK_REALTIME); }
-
-std::int64_t DefaultScheduler::GetLocalTimeMs() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    tm local{};
-    const time_t seconds = ts.tv_sec;
-    ::localtime_r(&seconds, &local);
-    return (static_cast<std::int64_t>(ts.tv_sec) + local.tm_gmtoff) * 1000 + ts.tv_nsec / 1000000;
-}
-
 void DefaultScheduler::GetLocalTimeParts(TimeParts* parts) {
     if (parts) *parts = MsToTimeParts(GetLocalTimeMs());
 }
@@ -121,12 +101,6 @@ Result DefaultScheduler::CreateTimer(ITimer** timer) {
 void DefaultScheduler::NewUuid(UUID* uuid) {
     if (uuid) platform::GenerateRandomUuid(uuid);
 }
-
-std::uint32_t DefaultScheduler::GetTickCount() {
-    return static_cast<std::uint32_t>(ReadClockMs(CLOCK_MONOTONIC));
-}
-
-std::int64_t DefaultScheduler::GetTickCount64() { return ReadClockMs(CLOCK_MONOTONIC); }
 
 void DefaultScheduler::Abort() { std::abort(); }
 
