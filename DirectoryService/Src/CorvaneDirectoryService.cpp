@@ -137,14 +137,14 @@ Result CorvaneDirectoryService::InitializeNetwork() {
     // Until then connections wait in the backlog.
     result = transport_->Initialize(false, false);
     if (Failed(result)) return INITIALIZE_FAILED(result, "Unable to initialize transport", port_);
-    transport_->SetIdleConnectionPurgeEnabled(true);
+    (void)transport_->SetIdleConnectionPurgeEnabled(true);
 
     if (Failed(CreateRpc(rpc_.Receive())) || !rpc_) {
         return INITIALIZE_FAILED(ResultFail, "Unable to create RPC", 0);
     }
     result = rpc_->Initialize(transport_.Get(), 0);
     if (Failed(result)) return INITIALIZE_FAILED(result, "Unable to initialize RPC", 0);
-    transport_->AddNotify(transportListener_.Get());
+    (void)transport_->AddNotify(transportListener_.Get());
 
     result = CreateReliableTransport(bindAddress_, callbackPort, callbackTransport_.Receive());
     if (Failed(result) || !callbackTransport_) {
@@ -157,9 +157,9 @@ Result CorvaneDirectoryService::InitializeNetwork() {
     // After Initialize, and the full value: the plain TCP transport takes the value as it
     // is and ignores it before Initialize, and a few milliseconds would fail the writes of
     // large batches to any client that is a little slow to read.
-    callbackTransport_->SetWriteTimeout(CallbackWriteTimeoutMs);
-    callbackTransport_->SetIdleConnectionPurgeEnabled(true);
-    callbackTransport_->AddNotify(transportListener_.Get());
+    (void)callbackTransport_->SetWriteTimeout(CallbackWriteTimeoutMs);
+    (void)callbackTransport_->SetIdleConnectionPurgeEnabled(true);
+    (void)callbackTransport_->AddNotify(transportListener_.Get());
 
     if (Failed(CreateRpc(callbackRpc_.Receive())) || !callbackRpc_) {
         return INITIALIZE_FAILED(ResultFail, "Unable to create callbacks RPC", 0);
@@ -198,9 +198,9 @@ void CorvaneDirectoryService::ShutdownNetwork() {
     // The engines are unregistered from their transports before they go: an engine does
     // not do that itself when it is destroyed, and a transport that outlives it (held by
     // one of its own connections or threads for a moment) would call it after it is freed.
-    if (rpc_) rpc_->Finalize();
-    if (transport_) transport_->RemoveNotify(transportListener_.Get());
-    if (callbackTransport_) callbackTransport_->RemoveNotify(transportListener_.Get());
+    if (rpc_) (void)rpc_->Finalize();
+    if (transport_) (void)transport_->RemoveNotify(transportListener_.Get());
+    if (callbackTransport_) (void)callbackTransport_->RemoveNotify(transportListener_.Get());
     subscribersByCallback_.clear();
     subscribers_.clear();
     // The engines hold their transports and the callback thread its engine, so each of
@@ -208,7 +208,7 @@ void CorvaneDirectoryService::ShutdownNetwork() {
     callbackTransport_.Reset();
     // Stops the callback thread, the only user of the callback engine.
     callbackThread_.Reset();
-    if (callbackRpc_) callbackRpc_->Finalize();
+    if (callbackRpc_) (void)callbackRpc_->Finalize();
     callbackRpc_.Reset();
     transport_.Reset();
     rpc_.Reset();

@@ -55,7 +55,7 @@ CorvaneDirectoryServiceMain::~CorvaneDirectoryServiceMain() {
     registry_.Reset();
     if (logStore_) {
         RefPtr<ILogger> logger;
-        if (Succeeded(GetLogger(logger.Receive()))) logger->RemoveStore(logStore_.Get());
+        if (Succeeded(GetLogger(logger.Receive()))) (void)logger->RemoveStore(logStore_.Get());
     }
 }
 
@@ -86,9 +86,9 @@ bool CorvaneDirectoryServiceMain::RunWithConsole(bool foreground, Run run) {
     consoleStore_ = RefPtr<ConsoleStore>::Adopt(
         new ConsoleStore(console_, serviceManager_.StandardErrorIsManagerLog()));
     RefPtr<ILogger> logger;
-    if (Succeeded(GetLogger(logger.Receive()))) logger->AddStore(consoleStore_.Get());
+    if (Succeeded(GetLogger(logger.Receive()))) (void)logger->AddStore(consoleStore_.Get());
     const bool succeeded = run();
-    if (logger) logger->RemoveStore(consoleStore_.Get());
+    if (logger) (void)logger->RemoveStore(consoleStore_.Get());
     return succeeded;
     CATCH_FRAME_END
 }

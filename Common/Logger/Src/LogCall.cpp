@@ -44,13 +44,13 @@ LogCall::LogCall(std::uint32_t level, std::uint32_t detail, const char* file, st
       detail_(detail),
       level_(level),
       function_(function) {
-    logger_->IsEnabled(level_, detail_, &enabled_);
+    (void)logger_->IsEnabled(level_, detail_, &enabled_);
 }
 
 void LogCall::Write(const char* text, std::size_t length) {
     Scheduler& scheduler = GetScheduler();
-    logger_->Log(level_, file_, function_, scheduler.GetLocalTimeMs(),
-                 scheduler.GetCurrentThreadId(), line_, std::string_view(text, length));
+    (void)logger_->Log(level_, file_, function_, scheduler.GetLocalTimeMs(),
+                       scheduler.GetCurrentThreadId(), line_, std::string_view(text, length));
 }
 
 void LogCall::Message(const char* format, ...) {
@@ -71,7 +71,7 @@ bool LogCall::ChooseReportLevel(Result result) {
         level_ = LogSpew;
         detail_ = 3;
     }
-    logger_->IsEnabled(level_, detail_, &enabled_);
+    (void)logger_->IsEnabled(level_, detail_, &enabled_);
     return enabled_;
 }
 

@@ -256,7 +256,7 @@ void Logger::WriteToStores(std::uint32_t level, std::string_view file, std::stri
                            std::string_view message) {
     std::shared_lock lock(storesLock_);
     for (const RefPtr<ILogStore>& store : stores_) {
-        store->Write(level, file, function, time, threadId, line, message);
+        (void)store->Write(level, file, function, time, threadId, line, message);
     }
 }
 

@@ -6,14 +6,17 @@
 
 namespace brondal {
 
+// Guards lock without a time limit, which fails only on a destroyed mutex, and have nobody to
+// tell of a failed unlock: their results are dropped on purpose.
+//
 // Holds a FastMutex for its scope, or until Unlock.
 class FastLockGuard {
 public:
-    explicit FastLockGuard(Scheduler::FastMutex& mutex) : mutex_(&mutex) { mutex_->Lock(); }
+    explicit FastLockGuard(Scheduler::FastMutex& mutex) : mutex_(&mutex) { (void)mutex_->Lock(); }
     ~FastLockGuard() { Unlock(); }
     void Unlock() {
         if (mutex_) {
-            mutex_->Unlock();
+            (void)mutex_->Unlock();
             mutex_ = nullptr;
         }
     }
@@ -35,7 +38,7 @@ public:
     bool IsLocked() const { return locked_; }
     void Unlock() {
         if (locked_) {
-            mutex_->Unlock();
+            (void)mutex_->Unlock();
             locked_ = false;
         }
     }
@@ -54,11 +57,13 @@ private:
 // Holds a Monitor for its scope, or until Exit.
 class MonitorGuard {
 public:
-    explicit MonitorGuard(Scheduler::Monitor& monitor) : monitor_(&monitor) { monitor_->Enter(); }
+    explicit MonitorGuard(Scheduler::Monitor& monitor) : monitor_(&monitor) {
+        (void)monitor_->Enter();
+    }
     ~MonitorGuard() { Exit(); }
     void Exit() {
         if (monitor_) {
-            monitor_->Exit();
+            (void)monitor_->Exit();
             monitor_ = nullptr;
         }
     }

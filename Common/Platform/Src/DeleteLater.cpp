@@ -43,7 +43,7 @@ public:
         if (!batch.empty()) {
             MonitorGuard guard(*queue.monitor);
             queue.deleted += batch.size();
-            queue.monitor->NotifyAll();
+            (void)queue.monitor->NotifyAll();
         }
         return false;
     }
@@ -72,13 +72,13 @@ bool WaitForDeferredDeletions(std::int32_t timeoutMs) {
     const std::uint64_t target = queue.queued;
     while (queue.deleted < target) {
         if (timeoutMs < 0) {
-            queue.monitor->Wait(Scheduler::Infinite);
+            (void)queue.monitor->Wait(Scheduler::Infinite);
             continue;
         }
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return false;
-        queue.monitor->Wait(static_cast<std::int32_t>(left.count()) + 1);
+        (void)queue.monitor->Wait(static_cast<std::int32_t>(left.count()) + 1);
     }
     return true;
 }

@@ -28,14 +28,14 @@ Result RpcImpl::Initialize(ITransport* transport, std::int32_t /*reserved*/) {
         previous = std::exchange(transport_, RefPtr<ITransport>(transport));
     }
     // Outside the lock: the transport may deliver to us from within AddNotify.
-    if (previous) previous->RemoveNotify(this);
+    if (previous) (void)previous->RemoveNotify(this);
     Result result = transport->AddNotify(this);
     if (Failed(result)) return LOG_REPORT_ERROR(result, "Unable to register with the transport");
     return LOG_REPORT(ResultOk);
 }
 
 RpcImpl::~RpcImpl() {
-    if (transport_) transport_->RemoveNotify(this);
+    if (transport_) (void)transport_->RemoveNotify(this);
 }
 
 Result RpcImpl::Finalize() {
@@ -45,7 +45,7 @@ Result RpcImpl::Finalize() {
         transport = std::move(transport_);
     }
     if (!transport) return LOG_REPORT_ERROR(ResultNotInitialized, "Not initialized");
-    transport->RemoveNotify(this);
+    (void)transport->RemoveNotify(this);
     return LOG_REPORT(ResultOk);
 }
 
@@ -232,7 +232,7 @@ Result RpcImpl::OnRequest(UUID connectionId, std::uint8_t kind, IDataStream* dat
         result = stub->ExecuteStub(this, connectionId, request.objectId, request.method, data,
                                    reply.Get());
         // No partial reply goes back with a failure.
-        if (Failed(result)) reply->Clear();
+        if (Failed(result)) (void)reply->Clear();
     } else {
         result = ResultUnregisteredObject;
     }
@@ -242,7 +242,7 @@ Result RpcImpl::OnRequest(UUID connectionId, std::uint8_t kind, IDataStream* dat
     RefPtr<ITransport> transport = CurrentTransport();
     if (!transport) return ResultOk;
     rpc::ResponseHeader response{request.callId, result, 0};
-    reply->GetSize(&response.replyLength);
+    (void)reply->GetSize(&response.replyLength);
     RefPtr<IDataStream> header;
     RefPtr<IDataStream> message;
     if (Failed(NewDataStream(header.Receive())) ||
@@ -251,9 +251,9 @@ Result RpcImpl::OnRequest(UUID connectionId, std::uint8_t kind, IDataStream* dat
         return ResultOk;
     }
     // Failures to send are not acted upon: the caller's time-out covers a lost response.
-    transport->BeginWrite();
-    transport->Write(connectionId, RpcChannelId, message.Get());
-    transport->EndWrite();
+    (void)transport->BeginWrite();
+    (void)transport->Write(connectionId, RpcChannelId, message.Get());
+    (void)transport->EndWrite();
     return ResultOk;
 }
 

@@ -26,7 +26,7 @@ RefPtr<IDataStream> NewStream() {
 }
 
 // Positions a reply after the result that ReplyResult reads.
-void SkipResult(IDataStream* reply) { reply->SetPosition(sizeof(std::int32_t)); }
+void SkipResult(IDataStream* reply) { (void)reply->SetPosition(sizeof(std::int32_t)); }
 
 }  // namespace
 
@@ -111,7 +111,7 @@ bool ConnectionManager::ConnectionReadyForWrite(const UUID& connectionId) {
     if (Failed(Post(MethodReadyForWrite, arguments.Get(), reply.Get()))) return false;
     SkipResult(reply.Get());
     bool ready = false;
-    reply->ReadBool(&ready);
+    (void)reply->ReadBool(&ready);
     return ready;
 }
 
@@ -244,7 +244,7 @@ Result ConnectionManager::ExecuteStub(const UUID&, std::int32_t method, IDataStr
             (void)ReadId(arguments, &id);
             const bool ready = _InternalConnectionReadyForWrite(id);
             answer(ResultOk);
-            if (reply) reply->WriteBool(ready);
+            if (reply) (void)reply->WriteBool(ready);
             return ResultOk;
         }
         case MethodWriteText: {

@@ -30,7 +30,7 @@ bool FlowControl::OnWrite(std::int64_t bytes, std::int32_t timeoutMs) {
     while (unacked_ > window_) {
         const std::int64_t elapsed = GetScheduler().GetTickCount64() - start;
         if (elapsed >= timeoutMs) break;
-        monitor.Wait(static_cast<std::int32_t>(timeoutMs - elapsed));
+        (void)monitor.Wait(static_cast<std::int32_t>(timeoutMs - elapsed));
     }
     if (unacked_ <= window_) {
         if (factory_->Verbose()) {
@@ -85,7 +85,7 @@ void FlowControl::OnAck(std::int64_t delay, std::int64_t acked) {
     const Wide grown = std::min<Wide>(Wide{window_} + gain, Wide{window_} + MaxGain);
     window_ = grown <= MinWindow ? MinWindow : static_cast<std::int64_t>(grown);
     unacked_ = acked >= unacked_ ? 0 : unacked_ - acked;
-    if (unacked_ < window_) monitor.NotifyAll();
+    if (unacked_ < window_) (void)monitor.NotifyAll();
 }
 
 void FlowControl::Reset() {
@@ -97,7 +97,7 @@ void FlowControl::Reset() {
     slowStart_ = true;
     windowSum_ = 0;
     samples_ = 0;
-    monitor.NotifyAll();
+    (void)monitor.NotifyAll();
 }
 
 }  // namespace brondal

@@ -27,7 +27,7 @@ public:
         RefPtr<IDataStream> ack;
         if (Succeeded(NewDataStream(ack.Receive())) &&
             Succeeded(WritePacedAck(ack.Get(), {GetScheduler().GetTimeMs() - sentMs_, size_}))) {
-            lower_->Send(ack.Get(), 0);
+            (void)lower_->Send(ack.Get(), 0);
         }
         if (next_) next_->Run();
     }

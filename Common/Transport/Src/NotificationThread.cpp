@@ -27,8 +27,8 @@ using Listener = ITransport::ITransportNotify;
 RefPtr<IDataStream> ReadView(IDataStream* stream) {
     std::uint32_t position = 0;
     std::uint32_t size = 0;
-    stream->GetPosition(&position);
-    stream->GetSize(&size);
+    (void)stream->GetPosition(&position);
+    (void)stream->GetSize(&size);
     RefPtr<IDataStream> view;
     if (Failed(SliceDataStream(stream, position, size, view.Receive()))) return {};
     return view;
@@ -157,7 +157,7 @@ Result NotificationThread::OnDataReady(const UUID& connectionId, const UUID& cha
         }
         for (auto& listener : live) {
             RefPtr<IDataStream> view = ReadView(data.Get());
-            if (view) listener->OnDataReady(connectionId, channel, view.Get());
+            if (view) (void)listener->OnDataReady(connectionId, channel, view.Get());
         }
         if (task) task->Run();
         return ResultOk;
@@ -175,7 +175,7 @@ Result NotificationThread::OnDataReady(const UUID& connectionId, const UUID& cha
         }
         if (task) task->AddRef();
         std::uint32_t bytes = 0;
-        view->GetSize(&bytes);
+        (void)view->GetSize(&bytes);
         Account(connectionId, bytes);
         (void)WriteId(arguments.Get(), channel);
         (void)WritePointer(arguments.Get(), view.Detach());
@@ -199,7 +199,7 @@ Result NotificationThread::OnEvent(const UUID& connectionId, std::int32_t event)
         }
     }
     for (auto& listener : live)
-        listener->OnEvent(connectionId, event);
+        (void)listener->OnEvent(connectionId, event);
     return ResultOk;
 }
 
@@ -226,7 +226,7 @@ Result NotificationThread::ExecuteStub(const UUID&, std::int32_t method, IDataSt
     RefPtr<ITransport::PostReceiveTask> ownedTask =
         RefPtr<ITransport::PostReceiveTask>::Adopt(task);
     if (ownedListener && ownedView) {
-        ownedListener->OnDataReady(connectionId, channel, ownedView.Get());
+        (void)ownedListener->OnDataReady(connectionId, channel, ownedView.Get());
     }
     if (ownedTask) ownedTask->Run();
     Settle(connectionId, bytes);

@@ -27,15 +27,15 @@ TransportAdapter::TransportAdapter(ITransport* inner, std::uint32_t localAddress
       localPort_(localPort),
       monitor_(GetScheduler().CreateMonitor()) {
     if (Succeeded(GetScheduler().CreateTimer(timer_.Receive()))) {
-        timer_->Start(TimerPeriodMs, this, 1);
+        (void)timer_->Start(TimerPeriodMs, this, 1);
     }
 }
 
 TransportAdapter::~TransportAdapter() {
     DropTimer();
     if (inner_) {
-        inner_->RemoveNotify(this);
-        inner_->SetDataHook(nullptr);
+        (void)inner_->RemoveNotify(this);
+        (void)inner_->SetDataHook(nullptr);
     }
 }
 
@@ -54,7 +54,7 @@ bool TransportAdapter::WaitUntil(std::int64_t timeoutMs, const std::function<boo
     while (!done()) {
         const std::int64_t left = timeoutMs - (GetScheduler().GetTickCount64() - start);
         if (left <= 0) return false;
-        monitor_->Wait(static_cast<std::int32_t>(left));
+        (void)monitor_->Wait(static_cast<std::int32_t>(left));
     }
     return true;
 }
@@ -217,7 +217,7 @@ Result TransportAdapter::RemoveConnection(const UUID& connectionId, RefPtr<Conne
     // What was taken and not yet delivered goes with it; writers waiting on it wake.
     connection.removed = true;
     connection.inbox.clear();
-    monitor_->NotifyAll();
+    (void)monitor_->NotifyAll();
     Unindex(found->Get());
     connections_.erase(found);
     return ResultOk;
@@ -241,8 +241,8 @@ Result TransportAdapter::Initialize(bool deliverOnOwnThread, bool enabled) {
 Result TransportAdapter::Finalize() {
     DropTimer();
     if (!inner_) return ResultNullPointer;
-    inner_->RemoveNotify(this);
-    inner_->SetDataHook(nullptr);
+    (void)inner_->RemoveNotify(this);
+    (void)inner_->SetDataHook(nullptr);
     return inner_->Finalize();
 }
 
@@ -398,7 +398,7 @@ Result TransportAdapter::Write(UUID connectionId, UUID channelId, IDataStream* d
                    static_cast<unsigned>(result));
     }
     connection->writing = false;
-    monitor_->NotifyAll();
+    (void)monitor_->NotifyAll();
     return result;
 }
 
@@ -442,7 +442,7 @@ Result TransportAdapter::WriteLayered(Connection* connection, const UUID& channe
         result = connection->Top()->Send(message.Get(), writeTimeoutMs_);
     }
     connection->writing = false;
-    monitor_->NotifyAll();
+    (void)monitor_->NotifyAll();
     if (Succeeded(result)) result = connection->Pump();
     if (Succeeded(result) && !shared && connection->reconnecting) {
         // Retained for the resend; the caller learns whether the connection came back.
@@ -562,8 +562,8 @@ Result TransportAdapter::Dispatch(const UUID& connectionId, const UUID& channelI
                                   IDataStream* data) {
     std::uint32_t position = 0;
     std::uint32_t size = 0;
-    data->GetPosition(&position);
-    data->GetSize(&size);
+    (void)data->GetPosition(&position);
+    (void)data->GetSize(&size);
     Result combined = ResultOk;
     for (const auto& listener : Listeners()) {
         RefPtr<IDataStream> view;

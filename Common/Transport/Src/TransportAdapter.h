@@ -174,11 +174,11 @@ public:
     template <class Fn>
     auto Unlocked(Fn&& fn) {
         std::int32_t count = 0;
-        monitor_->ExitAll(&count);
+        (void)monitor_->ExitAll(&count);
         struct Restore {
             Scheduler::Monitor* monitor;
             std::int32_t count;
-            ~Restore() { monitor->Restore(count); }
+            ~Restore() { (void)monitor->Restore(count); }
         } restore{monitor_.get(), count};
         return fn();
     }

@@ -68,7 +68,7 @@ Result TransportAdapter::Connection::OnAccepted(IDataStream* message) {
     return ResultOk;
 }
 
-void TransportAdapter::Connection::OnAcknowledged() { adapter->Monitor().NotifyAll(); }
+void TransportAdapter::Connection::OnAcknowledged() { (void)adapter->Monitor().NotifyAll(); }
 
 Result TransportAdapter::Connection::OnConnect(const UUID& peerConnectionId,
                                                const UUID& peerSessionId, bool reconnect) {

@@ -50,7 +50,7 @@ void TransportAdapter::FinishReconnecting(Connection* connection) {
     connection->reconnectStart = 0;
     connection->retryDelay = 0;
     connection->nextAttempt = 0;
-    monitor_->NotifyAll();
+    (void)monitor_->NotifyAll();
     if (connection->socketId.IsNil()) {
         LOG_SEVERE("reconnect failed for connection %s",
                    connection->connectionId.ToString().c_str());
@@ -170,7 +170,7 @@ Result TransportAdapter::OnConnect(Connection* connection, const UUID& peerConne
                 // paced and not yet sent) goes again with the resend.
                 (void)target->DisconnectLayers();
             }
-            monitor_->NotifyAll();
+            (void)monitor_->NotifyAll();
             // The old socket now hangs on this temporary connection until it closes; what
             // it still brings is the old one's past and the peer resends it.
             connection->retired = true;

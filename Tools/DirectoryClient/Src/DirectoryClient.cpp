@@ -222,7 +222,7 @@ Result DirectoryClient::Open(const ConnectSettings& settings, std::string* error
 
     Result result = OpenTransport(settings.reliable, &transport_, error);
     if (Failed(result)) return result;
-    transport_->AddNotify(lossListener_.Get());
+    (void)transport_->AddNotify(lossListener_.Get());
     std::uint32_t address = 0;
     result = transport_->GetHostByName(settings.host, &address);
     if (Failed(result) || address == 0) {
@@ -249,15 +249,15 @@ Result DirectoryClient::Open(const ConnectSettings& settings, std::string* error
     }
     requestConnection_ = requestConnection;
     if (settings.keepAliveIntervalMs != 0) {
-        transport_->SetKeepAlive(requestConnection_, settings.keepAliveIntervalMs,
-                                 KeepAliveTimeoutMs);
+        (void)transport_->SetKeepAlive(requestConnection_, settings.keepAliveIntervalMs,
+                                       KeepAliveTimeoutMs);
     }
     if (!settings.callbacks) return ResultOk;
 
     const std::uint16_t callbackPort = static_cast<std::uint16_t>(settings.port + 1);
     result = OpenTransport(settings.reliable, &callbackTransport_, error);
     if (Failed(result)) return result;
-    callbackTransport_->AddNotify(lossListener_.Get());
+    (void)callbackTransport_->AddNotify(lossListener_.Get());
     result = CreateRpc(callbackRpc_.Receive());
     if (Succeeded(result)) result = callbackRpc_->Initialize(callbackTransport_.Get(), 0);
     if (Succeeded(result)) {
@@ -283,8 +283,8 @@ Result DirectoryClient::Open(const ConnectSettings& settings, std::string* error
     }
     callbackConnection_ = callbackConnection;
     if (settings.keepAliveIntervalMs != 0) {
-        callbackTransport_->SetKeepAlive(callbackConnection_, settings.keepAliveIntervalMs,
-                                         KeepAliveTimeoutMs);
+        (void)callbackTransport_->SetKeepAlive(callbackConnection_, settings.keepAliveIntervalMs,
+                                               KeepAliveTimeoutMs);
     }
 
     RefPtr<IDataStream> arguments, reply;
@@ -302,14 +302,14 @@ Result DirectoryClient::Open(const ConnectSettings& settings, std::string* error
 DirectoryClient::~DirectoryClient() {
     // Engines first, so that nothing is delivered into a transport that is going away.
     if (callbackRpc_) {
-        callbackRpc_->RemoveStub(DirectoryObjectId);
-        callbackRpc_->Finalize();
+        (void)callbackRpc_->RemoveStub(DirectoryObjectId);
+        (void)callbackRpc_->Finalize();
     }
-    if (rpc_) rpc_->Finalize();
+    if (rpc_) (void)rpc_->Finalize();
     for (ITransport* transport : {callbackTransport_.Get(), transport_.Get()}) {
         if (transport == nullptr) continue;
-        transport->RemoveNotify(lossListener_.Get());
-        transport->Finalize();
+        (void)transport->RemoveNotify(lossListener_.Get());
+        (void)transport->Finalize();
     }
 }
 

@@ -82,8 +82,8 @@ Result DecodeDisplayBatch(IDataStream* stream, DisplayBatch* batch) {
 
     // The count comes from the peer: reserve only what the remaining bytes can hold.
     std::uint32_t size = 0, position = 0;
-    stream->GetSize(&size);
-    stream->GetPosition(&position);
+    (void)stream->GetSize(&size);
+    (void)stream->GetPosition(&position);
     constexpr std::uint32_t SmallestEntry = 16 + 4 + 4 + 4 + 2 + 4;
     decoded.entries.reserve(std::min<std::uint32_t>(count, (size - position) / SmallestEntry));
 
