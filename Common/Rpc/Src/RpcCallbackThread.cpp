@@ -32,9 +32,9 @@ Result RpcCallbackThread::CallBack(UUID connectionId, const UUID& objectId, std:
     if (!initialized_) {
         return LOG_REPORT_ERROR(ResultNotInitialized, "RpcCallbackThread not initialized");
     }
-    PostCallBackInternal(connectionId,
-                         RefPtr<CallbackInfo>::Adopt(new CallbackInfo(
-                             connectionId, objectId, method, arguments, reply, nullptr)));
+    PostCallBackInternal(
+        connectionId, RefPtr<CallbackInfo>::Adopt(new CallbackInfo(connectionId, objectId, method,
+                                                                   arguments, reply, nullptr)));
     return ResultOk;
 }
 
@@ -187,10 +187,10 @@ RpcCallbackThread::Turn RpcCallbackThread::SendNextOfSequence(CallbackInfo& info
     if (!info.pending) {
         const Result made = info.sequence->Next(&info.pending, &info.pendingIsLast);
         if (Failed(made) || !info.pending) {
-            LOG_SEVERE("Callback run to connection %s ended after %u calls: its next call could "
-                       "not be made (%x)",
-                       info.connectionId.ToString().c_str(), info.sentCalls,
-                       static_cast<unsigned>(made));
+            LOG_SEVERE(
+                "Callback run to connection %s ended after %u calls: its next call could "
+                "not be made (%x)",
+                info.connectionId.ToString().c_str(), info.sentCalls, static_cast<unsigned>(made));
             return Turn::Done;
         }
     }

@@ -1,8 +1,8 @@
 #include <time.h>
 
 #include <chrono>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -333,8 +333,8 @@ private:
 
 class RpcCallbackSequenceTest : public RpcCallbackThreadTest {
 protected:
-    RefPtr<NumberedSequence> Queue(const UUID& connection, std::uint32_t count,
-                                   std::uint32_t first, Result expected = ResultOk) {
+    RefPtr<NumberedSequence> Queue(const UUID& connection, std::uint32_t count, std::uint32_t first,
+                                   Result expected = ResultOk) {
         auto sequence = RefPtr<NumberedSequence>::Adopt(new NumberedSequence(count, first));
         RefPtr<IDataStream> reply;
         NewDataStream(reply.Receive());

@@ -157,7 +157,8 @@ inline RefPtr<IDataStream> StreamOf(const Bytes& bytes, std::size_t piece = 0) {
         const std::size_t length = std::min(piece, bytes.size() - at);
         RefPtr<IDataStream> part;
         (void)NewDataStream(part.Receive());
-        if (length != 0) (void)part->WriteBytes(bytes.data() + at, static_cast<std::uint32_t>(length));
+        if (length != 0)
+            (void)part->WriteBytes(bytes.data() + at, static_cast<std::uint32_t>(length));
         sources.push_back(part.Get());
         parts.push_back(std::move(part));
         at += length;

@@ -212,9 +212,9 @@ bool WindowsServiceManager::Install(const std::string& executablePath,
 
 bool WindowsServiceManager::Uninstall(const std::string& serviceName) {
     ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    ServiceHandle installed(manager ? ::OpenServiceW(manager.Get(), Widen(serviceName).c_str(),
-                                                     SERVICE_ALL_ACCESS)
-                                    : nullptr);
+    ServiceHandle installed(
+        manager ? ::OpenServiceW(manager.Get(), Widen(serviceName).c_str(), SERVICE_ALL_ACCESS)
+                : nullptr);
     if (!installed || !::DeleteService(installed.Get())) {
         PLATFORM_LOG(LogSevere, "Unable to remove the service %s, error code: %lu",
                      serviceName.c_str(), ::GetLastError());
