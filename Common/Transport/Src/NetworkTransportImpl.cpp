@@ -5,10 +5,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <new>
+#include <optional>
 
 #include "Connection.h"
 #include "ConnectionManager.h"
 #include "ISocket.h"
+#include "Ipv4Text.h"
 #include "LockGuard.h"
 #include "LogCall.h"
 #include "NotificationThread.h"
@@ -31,30 +33,6 @@ constexpr std::uint32_t RebindPauseMs = 500;
 constexpr std::uint32_t AcceptBackoffMs = 100;
 
 bool IsResourceShortage(int error) { return platform::IsOutOfDescriptors(error); }
-
-std::string DottedText(std::uint32_t address) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 0xff, (address >> 16) & 0xff,
-                  (address >> 8) & 0xff, address & 0xff);
-    return text;
-}
-
-// "a.b.c.d" with four fields from 0 to 255 and nothing else.
-bool ParseDottedQuad(const std::string& text, std::uint32_t* address) {
-    unsigned fields[4];
-    char tail = 0;
-    if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &fields[0], &fields[1], &fields[2], &fields[3],
-                    &tail) != 4) {
-        return false;
-    }
-    std::uint32_t value = 0;
-    for (unsigned field : fields) {
-        if (field > 255) return false;
-        value = (value << 8) | field;
-    }
-    *address = value;
-    return true;
-}
 
 Result CreateTransport(std::uint32_t bindAddress, std::uint16_t port, bool framed, bool handshake,
                        const TlsSettings* tls, ITransport** transport) {
@@ -430,7 +408,7 @@ Result NetworkTransportImpl::OpenConnection(std::uint32_t address, std::uint16_t
     Result result = connection->Initialize(address, port, timeoutMs, context);
     if (Failed(result)) {
         LOG_SEVERE("Unable to initialize new connection. ip: %s port: %d, timeout: %d",
-                   DottedText(address).c_str(), port, timeoutMs);
+                   FormatIpv4(address).c_str(), port, timeoutMs);
         return result;
     }
     // In the table before its reader runs: a peer that closes at once is then removed after
@@ -523,13 +501,16 @@ Result NetworkTransportImpl::GetStatistics(std::uint32_t* connections) {
 Result NetworkTransportImpl::GetHostByName(const std::string& host, std::uint32_t* address) {
     if (address == nullptr) return ResultNullPointer;
     *address = 0;
-    if (ParseDottedQuad(host, address)) return ResultOk;
+    if (const std::optional<std::uint32_t> parsed = ParseIpv4(host)) {
+        *address = *parsed;
+        return ResultOk;
+    }
     RefPtr<ISocket> resolver;
     Result result = CreateSocket(resolver.Receive(), SocketFamily::Ipv4, SocketType::Stream,
                                  SocketProtocol::Tcp);
     if (Succeeded(result)) result = resolver->ResolveHostName(host, address);
     LOG_SPEW(0, "Trying to get host ip from host name (\"%s\") via native socket and got \"%s\"",
-             host.c_str(), DottedText(*address).c_str());
+             host.c_str(), FormatIpv4(*address).c_str());
     return result;
 }
 

@@ -1,8 +1,18 @@
-#include "AddressText.h"
+#pragma once
 
-namespace brondal::corvane::client {
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 
-std::optional<std::uint32_t> ParseIpv4(std::string_view text) {
+namespace brondal {
+
+// The one reader of IPv4 address text, for addresses given on command lines, in settings and
+// by peers. Only four decimal fields of 0 to 255 (one to three digits each, no sign, no
+// space) are accepted: a looser reader would take " 1. 2.3.4" or "+1.2.3.4" for an address
+// that the next reader refuses. The value is (a << 24) | (b << 16) | (c << 8) | d, the way
+// the transport and the displays write addresses.
+inline std::optional<std::uint32_t> ParseIpv4(std::string_view text) {
     std::uint32_t address = 0;
     for (int field = 0; field < 4; ++field) {
         if (field > 0) {
@@ -23,9 +33,9 @@ std::optional<std::uint32_t> ParseIpv4(std::string_view text) {
     return address;
 }
 
-std::string FormatIpv4(std::uint32_t address) {
+inline std::string FormatIpv4(std::uint32_t address) {
     return std::to_string(address >> 24) + '.' + std::to_string((address >> 16) & 0xff) + '.' +
            std::to_string((address >> 8) & 0xff) + '.' + std::to_string(address & 0xff);
 }
 
-}  // namespace brondal::corvane::client
+}  // namespace brondal
