@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,7 +20,8 @@ namespace brondal::testing {
 // direction (mid-frame), by an orderly close, a reset, or by dropping only the client's
 // side while the server's socket stays open and silent. A direction can also be held:
 // nothing more is forwarded that way, so the receiver there falls silent without the
-// connection breaking.
+// connection breaking. A relay made with Record::On also keeps what each connection carried
+// (the first RecordLimit bytes per direction), to replay it.
 class TcpRelay {
 public:
     using Clock = std::chrono::steady_clock;
@@ -34,7 +36,11 @@ public:
 
     static constexpr std::uint32_t LoopbackAddress = 0x7f000001;
 
-    explicit TcpRelay(std::uint16_t target) : target_(target) {
+    enum class Record { Off, On };
+    static constexpr std::size_t RecordLimit = 1 << 20;
+
+    explicit TcpRelay(std::uint16_t target, Record record = Record::Off)
+        : target_(target), record_(record == Record::On) {
         listener_ = platform::TcpCreate();
         platform::TcpSetReuseAddress(listener_);
         platform::TcpBind(listener_, LoopbackAddress, 0);
@@ -80,6 +86,15 @@ public:
         return lastCut_;
     }
 
+    // What each connection carried in the direction so far, in the order they were accepted.
+    std::vector<std::vector<std::uint8_t>> Recorded(Direction direction) {
+        std::lock_guard lock(mutex_);
+        std::vector<std::vector<std::uint8_t>> carried;
+        for (const auto& pair : recorded_)
+            carried.push_back(pair->carried[Index(direction)]);
+        return carried;
+    }
+
     void Hold(Direction direction, bool held) {
         {
             std::lock_guard lock(mutex_);
@@ -120,6 +135,7 @@ private:
         std::atomic<int> running{2};
         std::thread up;
         std::thread down;
+        std::vector<std::uint8_t> carried[2];  // relay mutex; when recording
         void JoinPumps() {
             if (up.joinable()) up.join();
             if (down.joinable()) down.join();
@@ -205,14 +221,20 @@ private:
             raw->up = std::thread([this, raw] { Pump(*raw, raw->client, raw->server, 0); });
             raw->down = std::thread([this, raw] { Pump(*raw, raw->server, raw->client, 1); });
             std::lock_guard lock(mutex_);
+            if (record_) recorded_.push_back(pair);
             pairs_.push_back(std::move(pair));
         }
     }
 
     // How many of n bytes read in the direction may pass before a pending cut; sets cut
     // when the cut comes after them.
-    int Allow(int direction, int n, Cut* how, bool* cut) {
+    int Allow(Pair& pair, int direction, const std::uint8_t* data, int n, Cut* how, bool* cut) {
         std::lock_guard lock(mutex_);
+        std::vector<std::uint8_t>& carried = pair.carried[direction];
+        if (record_ && carried.size() < RecordLimit)
+            carried.insert(carried.end(), data,
+                           data + std::min<std::size_t>(static_cast<std::size_t>(n),
+                                                        RecordLimit - carried.size()));
         if (pending_.bytes < 0 || Index(pending_.direction) != direction) return n;
         if (pending_.bytes >= n) {
             pending_.bytes -= n;
@@ -244,7 +266,7 @@ private:
             if (n <= 0 || pair.cut) break;
             Cut how = Cut::Orderly;
             bool cut = false;
-            n = Allow(direction, n, &how, &cut);
+            n = Allow(pair, direction, buffer.data(), n, &how, &cut);
             if (!SendAll(pair, to, buffer.data(), n)) break;
             if (cut) CutPair(pair, how);
         }
@@ -290,6 +312,7 @@ private:
     }
 
     std::uint16_t target_;
+    const bool record_;
     std::uint16_t port_ = 0;
     int listener_ = -1;
     std::atomic<bool> stop_{false};
@@ -304,6 +327,7 @@ private:
     Clock::time_point lastCut_;
     std::vector<std::shared_ptr<Pair>> pairs_;
     std::vector<std::shared_ptr<Pair>> finished_;
+    std::vector<std::shared_ptr<Pair>> recorded_;
     std::thread acceptor_;
 };
 
