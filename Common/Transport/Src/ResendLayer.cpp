@@ -49,17 +49,11 @@ Result ResendLayer::Receive(RefPtr<IDataStream>& stream,
     Result result = ResultOk;
     switch (received.kind) {
         case HelloKind: {
-            UUID connectionId;
-            UUID sessionId;
-            bool reconnect = false;
-            // The identifiers are read one at a time: a hello cut after the connection id
-            // still names the peer in later log lines.
-            (void)connectionId.Deserialize(stream.Get());
-            if (Failed(result = sessionId.Deserialize(stream.Get()))) return result;
-            peerConnectionId_ = connectionId;
-            if (Failed(result = stream->ReadBool(&reconnect))) return result;
+            Hello hello;
+            if (Failed(result = ReadHello(stream.Get(), &hello))) return result;
             stream.Reset();
-            return connection_->OnConnect(connectionId, sessionId, reconnect);
+            peerConnectionId_ = hello.connectionId;
+            return connection_->OnConnect(hello.connectionId, hello.sessionId, hello.reconnect);
         }
         case SequencedDataKind: {
             std::uint64_t sequence = 0;
