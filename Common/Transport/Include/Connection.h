@@ -25,6 +25,10 @@ class ConnectionManager;
 class NotificationThread;
 class SendPump;
 
+// What a connection speaks: binary frames after the handshake record, text frames after it,
+// or raw bytes without either.
+enum class WireForm : std::uint8_t { Binary, Text, Raw };
+
 // One TCP connection of a transport: accepted by the listener or opened outwards. Owns the
 // socket and runs its reader thread (this object's Thread), which parses frames and hands
 // them to the notification thread; writes frames for any thread; runs an optional keep-alive
@@ -94,8 +98,8 @@ public:
     // Bounds the server side of a TLS handshake, which runs on the connection's reader.
     static constexpr std::uint32_t TlsAcceptTimeoutMs = 5000;
 
-    Connection(ConnectionManager* manager, NotificationThread* notify, SendPump* pump, bool framed,
-               bool handshake);
+    Connection(ConnectionManager* manager, NotificationThread* notify, SendPump* pump,
+               WireForm form);
     ~Connection() override;
 
     // Outward: connects (address in host order, 0 = this host), reads the handshake and
@@ -103,13 +107,13 @@ public:
     // manager and then starts the reader (StartReader), so that a peer that closes at once
     // cannot have the connection removed before it was added.
     [[nodiscard]] Result Initialize(std::uint32_t address, std::uint16_t port,
-                                    std::uint32_t timeoutMs, void* tlsContext);
+                                    std::uint32_t timeoutMs, ssl_ctx_st* tlsContext);
     // Accepted: registers with the manager and sends the handshake. The reader is started
     // by the caller afterwards (StartReader). With encryption, the TLS handshake is the
     // reader's first work (so that a client that never starts one holds only its own
     // thread), and the reader raises the connected event once it succeeded: then
     // AnnouncesItself is true and the caller must not raise it.
-    [[nodiscard]] Result Initialize(int socket, void* tlsContext, bool encrypt);
+    [[nodiscard]] Result Initialize(int socket, ssl_ctx_st* tlsContext, bool encrypt);
     bool AnnouncesItself() const { return pendingTls_ != nullptr; }
     bool StartReader();
 
@@ -123,7 +127,11 @@ public:
     // Runs on the manager's thread during the purge sweep: asks the reader to close an idle
     // connection and remove it.
     void PurgeIfIdle();
-    [[nodiscard]] Result Close(bool fromInitialization);
+    // From Initialization: the connection never went live, so there is no reader or
+    // keep-alive to wake, and since nobody was told it opened nobody is told it closed (the
+    // result is the close's own).
+    enum class CloseFrom { Running, Initialization };
+    [[nodiscard]] Result Close(CloseFrom from);
 
     bool ThreadFunc() override;
 
@@ -192,8 +200,7 @@ private:
     // Set when the queue falls to the high-water mark or the connection closes; waited on by
     // writers held back. Manual reset, reset by a writer under the write lock.
     std::unique_ptr<Scheduler::Event> room_;
-    const bool framed_;
-    const bool handshake_;
+    const WireForm form_;
     KeepAliveThread keepAlive_;
     std::atomic<std::uint32_t> keepAliveIntervalMs_{0};
     std::atomic<std::uint32_t> keepAliveTimeoutMs_{0};

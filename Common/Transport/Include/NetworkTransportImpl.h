@@ -17,6 +17,7 @@ namespace brondal {
 
 class Connection;
 class ConnectionManager;
+enum class WireForm : std::uint8_t;
 class NotificationThread;
 class SendPump;
 
@@ -30,9 +31,7 @@ class SendPump;
 // Order: state mutex, then listener lock. Neither is held while calling the manager.
 class NetworkTransportImpl final : public ITransportFastWrite, public IRefCountImpl {
 public:
-    // Framing modes: framed + handshake is the binary transport, handshake alone the text
-    // transport, neither the raw one.
-    NetworkTransportImpl(std::uint32_t bindAddress, std::uint16_t port, bool framed, bool handshake,
+    NetworkTransportImpl(std::uint32_t bindAddress, std::uint16_t port, WireForm form,
                          const TlsSettings* tls);
     ~NetworkTransportImpl() override;
 
@@ -98,8 +97,7 @@ private:
 
     std::unique_ptr<Scheduler::Mutex> stateMutex_;
     std::unique_ptr<Scheduler::Mutex> listenerLock_;
-    const bool framed_;
-    const bool handshake_;
+    const WireForm form_;
     TlsSettings tls_;
     std::atomic<bool> initialized_{false};
     std::atomic<bool> enabled_{false};

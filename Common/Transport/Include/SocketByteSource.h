@@ -9,6 +9,7 @@
 #include "Scheduler.h"
 
 struct ssl_st;
+struct ssl_ctx_st;
 
 namespace brondal {
 
@@ -51,8 +52,10 @@ public:
     bool IsTls() const { return ssl_ != nullptr; }
 
     // Runs the TLS handshake on the socket (non-blocking from then on), for the accepting
-    // side (server) or the connecting side, within timeoutMs. Logs and returns ResultFail.
-    [[nodiscard]] Result NegotiateTls(void* context, bool server, std::uint32_t timeoutMs);
+    // side (Server) or the connecting side (Client), within timeoutMs. Logs and returns
+    // ResultFail.
+    enum class TlsRole { Client, Server };
+    [[nodiscard]] Result NegotiateTls(ssl_ctx_st* context, TlsRole role, std::uint32_t timeoutMs);
 
     // The connection's only calls that touch the socket's data. Each clears the socket
     // error first and returns a byte count, 0 (closed) or -1 (failed); failures are logged.

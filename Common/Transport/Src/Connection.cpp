@@ -48,12 +48,11 @@ std::int64_t MonotonicMs() { return GetScheduler().GetTickCount64(); }
 }  // namespace
 
 Connection::Connection(ConnectionManager* manager, NotificationThread* notify, SendPump* pump,
-                       bool framed, bool handshake)
+                       WireForm form)
     : generalMutex_(GetScheduler().CreateMutex()),
       writeLock_(GetScheduler().CreateMutex()),
       room_(GetScheduler().CreateEvent(true, true)),
-      framed_(framed),
-      handshake_(handshake),
+      form_(form),
       manager_(manager),
       notify_(notify),
       pump_(pump),
@@ -70,7 +69,7 @@ Connection::~Connection() {
     }
     Stop();
     LOG_SPEW(0, "Connection Destructor ThreadQuit END");
-    (void)Close(false);
+    (void)Close(CloseFrom::Running);
     keepAlive_.Stop();
     if (pendingTls_ != nullptr) SSL_CTX_free(pendingTls_);
     LOG_SPEW(0, "Connection Destructor END");
@@ -112,7 +111,7 @@ std::uint32_t Connection::WriteTimeoutMs() {
 }
 
 Result Connection::Initialize(std::uint32_t address, std::uint16_t port, std::uint32_t timeoutMs,
-                              void* tlsContext) {
+                              ssl_ctx_st* tlsContext) {
     if (address == 0) {
         RefPtr<ISocket> resolver;
         if (Failed(CreateSocket(resolver.Receive(), SocketFamily::Ipv4, SocketType::Stream,
@@ -129,7 +128,7 @@ Result Connection::Initialize(std::uint32_t address, std::uint16_t port, std::ui
     source_.SetSocket(socket);
     if (TcpSetNoDelay(socket) != 0) {
         LOG_SEVERE("Unable to set socket option while initializing. Error: %d", LastSocketError());
-        (void)Close(true);
+        (void)Close(CloseFrom::Initialization);
         return ResultFail;
     }
     if (TcpConnect(socket, address, port, DefaultConnectTimeoutMs) != 0) {
@@ -138,7 +137,7 @@ Result Connection::Initialize(std::uint32_t address, std::uint16_t port, std::ui
         } else {
             LOG_SEVERE("Unable to connect. Error: %d", LastSocketError());
         }
-        (void)Close(true);
+        (void)Close(CloseFrom::Initialization);
         return ResultFail;
     }
     TcpGetLocal(socket, &localAddress_, nullptr);
@@ -148,37 +147,38 @@ Result Connection::Initialize(std::uint32_t address, std::uint16_t port, std::ui
     if (TcpWaitReadable(socket, static_cast<std::int32_t>(handshakeWait)) != 1) {
         LOG_SEVERE("Unable to connect to remote server (non-blocking socket). Error: %d",
                    LastSocketError());
-        (void)Close(true);
+        (void)Close(CloseFrom::Initialization);
         return ResultFail;
     }
     HandshakeInfo info;
     Result result = ReadHandshake(source_, &info, handshakeWait);
     if (Failed(result)) {
-        (void)Close(true);
+        (void)Close(CloseFrom::Initialization);
         return result;
     }
     id_ = info.connectionId;
     if (info.encryptionRequested && tlsContext != nullptr &&
-        Failed(source_.NegotiateTls(tlsContext, false, handshakeWait))) {
-        (void)Close(true);
+        Failed(
+            source_.NegotiateTls(tlsContext, SocketByteSource::TlsRole::Client, handshakeWait))) {
+        (void)Close(CloseFrom::Initialization);
         return ResultFail;
     }
     LOG_SPEW(0, "Connection completed - Connection ID: %s", id_.ToString().c_str());
     return ResultOk;
 }
 
-Result Connection::Initialize(int socket, void* tlsContext, bool encrypt) {
+Result Connection::Initialize(int socket, ssl_ctx_st* tlsContext, bool encrypt) {
     GetScheduler().NewUuid(&id_);
     source_.SetSocket(socket);
     ConnectionManager* manager = AcquireManager();
     if (manager == nullptr) {
-        (void)Close(true);
+        (void)Close(CloseFrom::Initialization);
         return ResultFail;
     }
     TcpGetLocal(socket, &localAddress_, nullptr);
     TcpGetPeer(socket, &peerAddress_, &peerPort_);
     Result result = manager->AddConnection(this);
-    if (Succeeded(result) && handshake_) {
+    if (Succeeded(result) && form_ != WireForm::Raw) {
         const bool tls = encrypt && tlsContext != nullptr;
         HandshakeRecord record = BuildHandshake(id_, tls);
         // A fresh socket's send buffer is empty: the record goes in one call or not at all.
@@ -189,13 +189,12 @@ Result Connection::Initialize(int socket, void* tlsContext, bool encrypt) {
         } else if (tls) {
             // The session is negotiated by the reader (see AnnouncesItself); the context
             // must outlive a transport that finalises meanwhile.
-            auto* context = static_cast<ssl_ctx_st*>(tlsContext);
-            SSL_CTX_up_ref(context);
-            pendingTls_ = context;
+            SSL_CTX_up_ref(tlsContext);
+            pendingTls_ = tlsContext;
         }
     }
     if (Failed(result)) {
-        (void)Close(true);
+        (void)Close(CloseFrom::Initialization);
         (void)manager->DeleteConnection(id_);
         manager->Release();
         return ResultFail;
@@ -207,11 +206,12 @@ Result Connection::Initialize(int socket, void* tlsContext, bool encrypt) {
 bool Connection::RunPendingTls() {
     ssl_ctx_st* context = pendingTls_;
     // Staying plain after promising TLS would garble the stream: refuse instead.
-    const bool negotiated = Succeeded(source_.NegotiateTls(context, true, TlsAcceptTimeoutMs));
+    const bool negotiated = Succeeded(
+        source_.NegotiateTls(context, SocketByteSource::TlsRole::Server, TlsAcceptTimeoutMs));
     pendingTls_ = nullptr;
     SSL_CTX_free(context);
     if (!negotiated) {
-        (void)Close(true);
+        (void)Close(CloseFrom::Initialization);
         if (ConnectionManager* manager = AcquireManager()) {
             (void)manager->DeleteConnection(id_);
             manager->Release();
@@ -442,7 +442,7 @@ Result Connection::Write(UUID channelId, IDataStream* data) {
 
 Result Connection::WriteText(const UUID& connectionId, IDataStream* data) {
     std::vector<std::uint8_t> wire;
-    Result result = EncodeTextFrame(data, handshake_, &wire);
+    Result result = EncodeTextFrame(data, form_ != WireForm::Raw, &wire);
     if (Failed(result)) return result;
     return SendFrame(std::move(wire), FrameKind::Text, connectionId);
 }
@@ -496,10 +496,10 @@ bool Connection::PurgeRequested() {
     return true;
 }
 
-Result Connection::Close(bool fromInitialization) {
+Result Connection::Close(CloseFrom from) {
     int socket = source_.GetSocket();
     if (socket < 0) return ResultOk;
-    if (!fromInitialization) {
+    if (from == CloseFrom::Running) {
         // Shut down before taking the write lock: it wakes a writer (a ping included) that
         // waits for buffer space while holding the lock.
         TcpShutdown(socket);
@@ -516,12 +516,12 @@ Result Connection::Close(bool fromInitialization) {
     const int closed = TcpClose(socket);
     source_.SetSocket(-1);
     guard.Unlock();
-    if (fromInitialization) return closed;
+    if (from == CloseFrom::Initialization) return closed;
     return notify_->OnEvent(id_, ITransport::ConnectionClosed);
 }
 
 void Connection::CloseAndRemove() {
-    (void)Close(false);
+    (void)Close(CloseFrom::Running);
     if (ConnectionManager* manager = AcquireManager()) {
         (void)manager->DeleteConnection(id_);
         manager->Release();
@@ -617,11 +617,11 @@ bool Connection::ReceivePass() {
     // Part of a TLS record: the rest comes on a later pass.
     if (peeked == IByteSource::Pending) return true;
     if (peeked == 1) {
-        if (framed_) {
+        if (form_ == WireForm::Binary) {
             BinaryFrameReceiver::Frame frame;
             return OnFrame(receiver_.ReceivePass(source_, &frame), frame);
         }
-        if (handshake_) {
+        if (form_ == WireForm::Text) {
             textReceiver_.ReceivePass(source_,
                                       [this](IDataStream* text) { Deliver(NilChannelId, text); });
             return true;

@@ -69,8 +69,8 @@ Result ReadHandshake(IByteSource& source, HandshakeInfo* info, std::uint32_t tim
     // The filling protects only the magic and the version; a record cut short after them
     // would otherwise yield an identifier made of dashes.
     if (received != HandshakeIdentityLength) {
-        return LOG_REPORT_ERROR(ResultFail, "Incomplete handshake (%u of %zu bytes)", received,
-                                HandshakeIdentityLength);
+        return LOG_REPORT_ERROR(ResultFail, "Incomplete handshake (%u of %u bytes)", received,
+                                static_cast<unsigned>(HandshakeIdentityLength));
     }
 
     HandshakeInfo result;

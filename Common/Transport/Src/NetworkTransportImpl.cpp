@@ -34,11 +34,10 @@ constexpr std::uint32_t AcceptBackoffMs = 100;
 
 bool IsResourceShortage(int error) { return platform::IsOutOfDescriptors(error); }
 
-Result CreateTransport(std::uint32_t bindAddress, std::uint16_t port, bool framed, bool handshake,
+Result CreateTransport(std::uint32_t bindAddress, std::uint16_t port, WireForm form,
                        const TlsSettings* tls, ITransport** transport) {
     if (transport == nullptr) return ResultNullPointer;
-    auto* created =
-        new (std::nothrow) NetworkTransportImpl(bindAddress, port, framed, handshake, tls);
+    auto* created = new (std::nothrow) NetworkTransportImpl(bindAddress, port, form, tls);
     if (created == nullptr) return ResultFail;
     *transport = created;
     return ResultOk;
@@ -47,11 +46,10 @@ Result CreateTransport(std::uint32_t bindAddress, std::uint16_t port, bool frame
 }  // namespace
 
 NetworkTransportImpl::NetworkTransportImpl(std::uint32_t bindAddress, std::uint16_t port,
-                                           bool framed, bool handshake, const TlsSettings* tls)
+                                           WireForm form, const TlsSettings* tls)
     : stateMutex_(GetScheduler().CreateMutex()),
       listenerLock_(GetScheduler().CreateMutex()),
-      framed_(framed),
-      handshake_(handshake),
+      form_(form),
       tls_(tls ? *tls : TlsSettings{}),
       bindAddress_(bindAddress),
       port_(port) {}
@@ -209,7 +207,7 @@ void NetworkTransportImpl::AcceptOne(int socket) {
     RefPtr<NotificationThread> notify;
     RefPtr<SendPump> pump;
     bool encrypt = false;
-    void* context = nullptr;
+    ssl_ctx_st* context = nullptr;
     {
         MutexGuard guard(*stateMutex_);
         if (!initialized_.load()) {
@@ -222,8 +220,7 @@ void NetworkTransportImpl::AcceptOne(int socket) {
         encrypt = encryptionEnabled_;
         context = serverTls_ ? serverTls_->Get() : nullptr;
     }
-    auto* created =
-        new (std::nothrow) Connection(manager.Get(), notify.Get(), pump.Get(), framed_, handshake_);
+    auto* created = new (std::nothrow) Connection(manager.Get(), notify.Get(), pump.Get(), form_);
     if (created == nullptr) {
         LOG_SEVERE("Listener thread failed to create connection.");
         TcpClose(socket);
@@ -388,7 +385,7 @@ Result NetworkTransportImpl::OpenConnection(std::uint32_t address, std::uint16_t
     RefPtr<SendPump> pump;
     std::uint32_t first = 0;
     std::uint32_t second = 0;
-    void* context = nullptr;
+    ssl_ctx_st* context = nullptr;
     {
         MutexGuard guard(*stateMutex_);
         if (!initialized_.load()) {
@@ -403,7 +400,7 @@ Result NetworkTransportImpl::OpenConnection(std::uint32_t address, std::uint16_t
     }
     if (connectionId == nullptr) return ResultNullPointer;
     RefPtr<Connection> connection = RefPtr<Connection>::Adopt(
-        new Connection(manager.Get(), notify.Get(), pump.Get(), true, true));
+        new Connection(manager.Get(), notify.Get(), pump.Get(), WireForm::Binary));
     connection->SetConnectionParameters(first, second);
     Result result = connection->Initialize(address, port, timeoutMs, context);
     if (Failed(result)) {
@@ -416,14 +413,14 @@ Result NetworkTransportImpl::OpenConnection(std::uint32_t address, std::uint16_t
     result = manager->AddConnection(connection.Get());
     if (Failed(result)) {
         LOG_SEVERE("Unable to add connection to connection manager.");
-        (void)connection->Close(true);
+        (void)connection->Close(Connection::CloseFrom::Initialization);
         connection.Detach()->ReleaseDeferred();
         return result;
     }
     if (!connection->StartReader()) {
         LOG_SEVERE("Transport client connection object failed to start thread");
         (void)manager->DeleteConnection(connection->GetId());
-        (void)connection->Close(true);
+        (void)connection->Close(Connection::CloseFrom::Initialization);
         connection.Detach()->ReleaseDeferred();
         return ResultFail;
     }
@@ -549,21 +546,21 @@ void NetworkTransportImpl::LogSslSyscallErrors() {
 namespace platform {
 
 Result CreateInstance(std::uint32_t bindAddress, std::uint16_t port, ITransport** transport) {
-    return CreateTransport(bindAddress, port, true, true, nullptr, transport);
+    return CreateTransport(bindAddress, port, WireForm::Binary, nullptr, transport);
 }
 
 Result CreateInstance(std::uint32_t bindAddress, std::uint16_t port, const TlsSettings& tls,
                       ITransport** transport) {
-    return CreateTransport(bindAddress, port, true, true, &tls, transport);
+    return CreateTransport(bindAddress, port, WireForm::Binary, &tls, transport);
 }
 
 Result CreateTextInstance(std::uint32_t bindAddress, std::uint16_t port, ITransport** transport) {
-    return CreateTransport(bindAddress, port, false, true, nullptr, transport);
+    return CreateTransport(bindAddress, port, WireForm::Text, nullptr, transport);
 }
 
 Result CreateRawInstance(std::uint32_t bindAddress, std::uint16_t port, const TlsSettings& tls,
                          ITransport** transport) {
-    return CreateTransport(bindAddress, port, false, false, &tls, transport);
+    return CreateTransport(bindAddress, port, WireForm::Raw, &tls, transport);
 }
 
 }  // namespace platform

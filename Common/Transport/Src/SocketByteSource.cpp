@@ -31,7 +31,7 @@ void SocketByteSource::SetTls(ssl_st* ssl) {
     ssl_ = ssl;
 }
 
-Result SocketByteSource::NegotiateTls(void* context, bool server, std::uint32_t timeoutMs) {
+Result SocketByteSource::NegotiateTls(ssl_ctx_st* context, TlsRole role, std::uint32_t timeoutMs) {
     const int socket = GetSocket();
     if (Buffered() != 0) {
         // The peer sent more than its handshake before the session began: those bytes
@@ -40,7 +40,7 @@ Result SocketByteSource::NegotiateTls(void* context, bool server, std::uint32_t 
         return ResultFail;
     }
     ERR_clear_error();
-    SSL* ssl = SSL_new(static_cast<SSL_CTX*>(context));
+    SSL* ssl = SSL_new(context);
     if (ssl == nullptr || SSL_set_fd(ssl, socket) != 1) {
         SSL_free(ssl);
         LOG_SEVERE("%s", ERR_error_string(ERR_get_error(), nullptr));
@@ -50,7 +50,7 @@ Result SocketByteSource::NegotiateTls(void* context, bool server, std::uint32_t 
     const std::int64_t deadline = GetScheduler().GetTimeMs() + timeoutMs;
     for (;;) {
         ERR_clear_error();
-        const int rc = server ? SSL_accept(ssl) : SSL_connect(ssl);
+        const int rc = role == TlsRole::Server ? SSL_accept(ssl) : SSL_connect(ssl);
         if (rc == 1) break;
         const int code = SSL_get_error(ssl, rc);
         const std::int64_t left = deadline - GetScheduler().GetTimeMs();
@@ -61,7 +61,7 @@ Result SocketByteSource::NegotiateTls(void* context, bool server, std::uint32_t 
             ready = TcpWaitWritable(socket, static_cast<std::int32_t>(left));
         }
         if (ready == 1) continue;
-        if (server) {
+        if (role == TlsRole::Server) {
             LOG_SEVERE("%s", ERR_error_string(ERR_get_error(), nullptr));
         } else {
             LOG_SEVERE("Unable to complete SSL handshake, closing socket. Error: %d.", code);
