@@ -10,6 +10,7 @@
 #include "ITransport.h"
 #include "RefPtr.h"
 #include "Scheduler.h"
+#include "ScopedSocket.h"
 #include "Thread.h"
 #include "TlsContext.h"
 
@@ -87,9 +88,10 @@ private:
     };
 
     bool ListenerPass();
-    void AcceptOne(int listener);
+    // Takes the accepted socket over: to a connection, or closed.
+    void AcceptOne(platform::ScopedSocket socket);
     // A bound, listening socket, or -1 (logged as the caller's context asks).
-    int OpenListener(std::uint16_t port, std::uint32_t bindAttempts, bool quiet);
+    platform::ScopedSocket OpenListener(std::uint16_t port, std::uint32_t bindAttempts, bool quiet);
     // The manager and notification thread with a reference each, or false.
     bool Acquire(RefPtr<ConnectionManager>* manager, RefPtr<NotificationThread>* notify);
     void OnAcceptFailed(int error);

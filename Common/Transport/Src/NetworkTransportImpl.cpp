@@ -70,14 +70,16 @@ bool NetworkTransportImpl::Acquire(RefPtr<ConnectionManager>* manager,
     return true;
 }
 
-int NetworkTransportImpl::OpenListener(std::uint16_t port, std::uint32_t bindAttempts, bool quiet) {
-    int socket = TcpCreate();
+ScopedSocket NetworkTransportImpl::OpenListener(std::uint16_t port, std::uint32_t bindAttempts,
+                                                bool quiet) {
+    ScopedSocket owned(TcpCreate());
+    const int socket = owned.Get();
     if (socket < 0) {
         if (!quiet) {
             LOG_SEVERE("Failed to create valid socket (%d). Socket error %d", socket,
                        LastSocketError());
         }
-        return -1;
+        return {};
     }
     // A restarted service must listen again at once while its old connections linger.
     TcpSetReuseAddress(socket);
@@ -90,17 +92,15 @@ int NetworkTransportImpl::OpenListener(std::uint16_t port, std::uint32_t bindAtt
                 LOG_SEVERE("Failed to bind socket. Params: %d, %d, %d. Socket error %d", socket, 2,
                            port, LastSocketError());
             }
-            TcpClose(socket);
-            return -1;
+            return {};
         }
         GetScheduler().Sleep(RebindPauseMs);
     }
     if (TcpListen(socket) != 0) {
         LOG_SEVERE("Unable to listen on socket. Socket error %d", LastSocketError());
-        TcpClose(socket);
-        return -1;
+        return {};
     }
-    return socket;
+    return owned;
 }
 
 Result NetworkTransportImpl::Initialize(bool deliverOnOwnThread, bool enabled) {
@@ -122,25 +122,22 @@ Result NetworkTransportImpl::Initialize(bool deliverOnOwnThread, bool enabled) {
         return ResultFail;
     }
 
-    int listener = -1;
+    ScopedSocket listener;
     if (port != 0) {
         listener = OpenListener(port, 1, false);
-        if (listener < 0) return ResultFail;
+        if (!listener.Valid()) return ResultFail;
     }
     RefPtr<ConnectionManager> manager = RefPtr<ConnectionManager>::Adopt(new ConnectionManager());
     if (Failed(manager->Initialize())) {
-        TcpClose(listener);
         return LOG_REPORT_ERROR(ResultFail, "Failed to initialize connection manager");
     }
     RefPtr<NotificationThread> notify =
         RefPtr<NotificationThread>::Adopt(new NotificationThread(deliverOnOwnThread));
     if (Failed(notify->Initialize())) {
-        TcpClose(listener);
         return LOG_REPORT_ERROR(ResultFail, "Failed to initialize notification thread");
     }
     RefPtr<SendPump> pump = RefPtr<SendPump>::Adopt(new SendPump());
     if (Failed(pump->Initialize())) {
-        TcpClose(listener);
         return ResultFail;
     }
     manager_ = std::move(manager);
@@ -148,7 +145,7 @@ Result NetworkTransportImpl::Initialize(bool deliverOnOwnThread, bool enabled) {
     pump_ = std::move(pump);
     serverTls_ = std::move(serverTls);
     clientTls_ = std::move(clientTls);
-    listenerSocket_.store(listener);
+    listenerSocket_.store(listener.Release());
     initialized_.store(true);
     if (port != 0) listener_.Start(Scheduler::Infinite);
     return ResultOk;
@@ -186,7 +183,7 @@ bool NetworkTransportImpl::ListenerPass() {
         acceptFailing_ = false;
         LOG_INFO("Accepting connections on port %d again", port_.load());
     }
-    AcceptOne(accepted);
+    AcceptOne(ScopedSocket(accepted));
     return true;
 }
 
@@ -200,9 +197,9 @@ void NetworkTransportImpl::OnAcceptFailed(int error) {
     if (IsResourceShortage(error)) GetScheduler().Sleep(AcceptBackoffMs);
 }
 
-void NetworkTransportImpl::AcceptOne(int socket) {
+void NetworkTransportImpl::AcceptOne(ScopedSocket socket) {
     LOG_SPEW(0, "Socket accepted on port %d", port_.load());
-    TcpSetNoDelay(socket);
+    TcpSetNoDelay(socket.Get());
     RefPtr<ConnectionManager> manager;
     RefPtr<NotificationThread> notify;
     RefPtr<SendPump> pump;
@@ -210,10 +207,7 @@ void NetworkTransportImpl::AcceptOne(int socket) {
     ssl_ctx_st* context = nullptr;
     {
         MutexGuard guard(*stateMutex_);
-        if (!initialized_.load()) {
-            TcpClose(socket);
-            return;
-        }
+        if (!initialized_.load()) return;
         manager = manager_;
         notify = notify_;
         pump = pump_;
@@ -223,11 +217,10 @@ void NetworkTransportImpl::AcceptOne(int socket) {
     auto* created = new (std::nothrow) Connection(manager.Get(), notify.Get(), pump.Get(), form_);
     if (created == nullptr) {
         LOG_SEVERE("Listener thread failed to create connection.");
-        TcpClose(socket);
         return;
     }
     RefPtr<Connection> connection = RefPtr<Connection>::Adopt(created);
-    if (Failed(connection->Initialize(socket, context, encrypt))) {
+    if (Failed(connection->Initialize(socket.Release(), context, encrypt))) {
         LOG_SEVERE("Listener thread failed to initialize connection.");
         connection.Detach()->ReleaseDeferred();
         return;
@@ -268,12 +261,12 @@ Result NetworkTransportImpl::ChangeListenerPort(std::uint16_t port) {
     MutexGuard guard(*stateMutex_);
     if (!initialized_.load()) return ResultNotInitialized;
     if (port == 0) return ResultOk;
-    const int socket = OpenListener(port, RebindAttempts, true);
-    if (socket < 0) return ResultFail;
+    ScopedSocket socket = OpenListener(port, RebindAttempts, true);
+    if (!socket.Valid()) return ResultFail;
     const bool hadListenerThread = port_.load() != 0;
     MutexGuard lock(*listenerLock_);
     port_.store(port);
-    TcpClose(listenerSocket_.exchange(socket));
+    TcpClose(listenerSocket_.exchange(socket.Release()));
     lock.Unlock();
     if (!hadListenerThread) listener_.Start(Scheduler::Infinite);
     return ResultOk;

@@ -9,6 +9,7 @@
 
 #include "IRefCountImpl.h"
 #include "ReliableTransport.h"
+#include "ScopedSocket.h"
 #include "TcpSocket.h"
 
 namespace brondal::corvane::client {
@@ -100,11 +101,11 @@ constexpr std::uint32_t ProbeTimeoutMs = 2000;
 // does not say, so a plain TCP connect of the client's own tries the same address once
 // more (and closes at once): a service that takes it refused the transport's handshake.
 std::string ConnectFailureWords(std::uint32_t address, std::uint16_t port) {
-    const int probe = platform::TcpCreate();
-    if (probe < 0) return "connection failed";
-    const int connected = platform::TcpConnect(probe, address, port, ProbeTimeoutMs);
+    platform::ScopedSocket probe(platform::TcpCreate());
+    if (!probe.Valid()) return "connection failed";
+    const int connected = platform::TcpConnect(probe.Get(), address, port, ProbeTimeoutMs);
     const int error = connected == 0 ? 0 : platform::LastSocketError();
-    platform::TcpClose(probe);
+    probe.Reset();
     if (error == 0) return "handshake failed";
     if (platform::IsConnectionRefused(error)) return "connection refused";
     if (platform::IsTimedOut(error)) return "timed out";
