@@ -25,8 +25,13 @@ public:
 
     void Run() override {
         RefPtr<IDataStream> ack;
+        // The timestamp is the peer's: any value may come, so the difference wraps (the
+        // receiver of the acknowledgement caps what it makes of it) instead of overflowing.
+        const auto delay =
+            static_cast<std::int64_t>(static_cast<std::uint64_t>(GetScheduler().GetTimeMs()) -
+                                      static_cast<std::uint64_t>(sentMs_));
         if (Succeeded(NewDataStream(ack.Receive())) &&
-            Succeeded(WritePacedAck(ack.Get(), {GetScheduler().GetTimeMs() - sentMs_, size_}))) {
+            Succeeded(WritePacedAck(ack.Get(), {delay, size_}))) {
             (void)lower_->Send(ack.Get(), 0);
         }
         if (next_) next_->Run();
