@@ -4,6 +4,7 @@
 
 #include "LayerHeaders.h"
 #include "LogCall.h"
+#include "UuidStream.h"
 
 namespace brondal {
 
@@ -54,8 +55,8 @@ Result ResendLayer::Receive(RefPtr<IDataStream>& stream,
             bool reconnect = false;
             // The identifiers are read one at a time: a hello cut after the connection id
             // still names the peer in later log lines.
-            (void)connectionId.Deserialize(stream.Get());
-            if (Failed(result = sessionId.Deserialize(stream.Get()))) return result;
+            (void)DeserializeUuid(stream.Get(), &connectionId);
+            if (Failed(result = DeserializeUuid(stream.Get(), &sessionId))) return result;
             peerConnectionId_ = connectionId;
             if (Failed(result = stream->ReadBool(&reconnect))) return result;
             stream.Reset();
