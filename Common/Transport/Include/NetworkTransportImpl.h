@@ -70,8 +70,6 @@ public:
     [[nodiscard]] Result CreateWriter(UUID connectionId, IWriter** writer) override;
     [[nodiscard]] Result CreateDataStream(IDataStream** data) override;
 
-    static void LogSslSyscallErrors();
-
     // Bytes and frames received on the connection that wait for the delivering thread
     // (none without own-thread delivery); for tests.
     std::pair<std::uint64_t, std::uint32_t> PendingDelivery(const UUID& connectionId);
