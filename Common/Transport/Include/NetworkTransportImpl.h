@@ -11,7 +11,6 @@
 #include "RefPtr.h"
 #include "Scheduler.h"
 #include "Thread.h"
-#include "TlsContext.h"
 
 namespace brondal {
 
@@ -19,6 +18,7 @@ class Connection;
 class ConnectionManager;
 class NotificationThread;
 class SendPump;
+class TlsContext;
 
 // The TCP transport: listens on one port (or none, for a transport that only connects
 // outwards), accepts and opens connections and writes to them by identifier. Connections

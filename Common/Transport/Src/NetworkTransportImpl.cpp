@@ -14,6 +14,7 @@
 #include "SendPump.h"
 #include "SharedThread.h"
 #include "TcpSocket.h"
+#include "TlsContext.h"
 
 namespace brondal {
 
