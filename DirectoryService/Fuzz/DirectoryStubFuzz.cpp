@@ -15,8 +15,10 @@
 #include "CorvaneDirectoryService.h"
 #include "DirectoryServiceStubImpl.h"
 #include "DirectoryTestSupport.h"
+#include "FuzzStreams.h"
 #include "FuzzSupport.h"
 #include "ManualClockScheduler.h"
+#include "UuidStream.h"
 
 namespace brondal::fuzz {
 namespace {
@@ -234,7 +236,7 @@ std::vector<Seed> FuzzSeeds() {
     const UUID display(0x6f1c0e2a, 0x3b4d, 0x4e5f, 0x8a9b0c1d2e3f4a5b);
     const UUID callback(0xcb, 1, 2, 3);
     const Bytes five = arguments([&](IDataStream* s) {
-        display.Serialize(s);
+        SerializeUuid(s, display);
         s->WriteString("Lobby");
         s->WriteString("lobby-2");
         s->WriteUInt32(0x0a000011);
@@ -246,7 +248,7 @@ std::vector<Seed> FuzzSeeds() {
         s->WriteString("first floor");
     });
     seven.insert(seven.end(), tail.begin(), tail.end());
-    const Bytes subscribe = arguments([&](IDataStream* s) { callback.Serialize(s); });
+    const Bytes subscribe = arguments([&](IDataStream* s) { SerializeUuid(s, callback); });
     const Bytes enumerate = arguments([](IDataStream* s) {
         s->WriteBool(true);
         s->WriteUInt64(0);

@@ -7,12 +7,13 @@
 #include "CorvaneDirectoryService.h"
 #include "LogCall.h"
 #include "Scheduler.h"
+#include "UuidStream.h"
 
 namespace brondal::corvane::server {
 
 namespace {
 
-// UUID::Deserialize succeeds on a short stream and keeps the members it could not read; an
+// DeserializeUuid succeeds on a short stream and keeps the members it could not read; an
 // identifier cut short must fail here instead, or a truncated subscription would name a
 // connection that does not exist and still be answered with success.
 Result ReadUuid(IDataStream* stream, UUID* id) {
@@ -22,7 +23,7 @@ Result ReadUuid(IDataStream* stream, UUID* id) {
         size - position < 16) {
         return ResultFail;
     }
-    return id->Deserialize(stream);
+    return DeserializeUuid(stream, id);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "DirectoryServiceStubImpl.h"
 #include "DirectoryTestSupport.h"
 #include "DisplayBatchWriter.h"
+#include "UuidStream.h"
 
 namespace brondal::corvane::server {
 namespace {
@@ -36,7 +37,7 @@ TEST(DisplayBatchWriterTest, EncodesAsTheStreamWritesWould) {
             }
             expected->WriteUInt32(2);
             for (const DisplayRecord& r : records) {
-                r.displayId.Serialize(expected.Get());
+                SerializeUuid(expected.Get(), r.displayId);
                 expected->WriteString(r.secondaryName);
                 expected->WriteString(r.displayName);
                 expected->WriteUInt32(r.address);
@@ -118,7 +119,7 @@ TEST_F(DirectoryNetworkTest, UpdateTakesDefaultsForMissingValuesAndRefusesTrunca
 
     const std::uint64_t version = registry->GetDirectoryVersion();
     RefPtr<IDataStream> cutPortArgs = NewStream();
-    cutPort.Serialize(cutPortArgs.Get());
+    SerializeUuid(cutPortArgs.Get(), cutPort);
     cutPortArgs->WriteString("Name");
     cutPortArgs->WriteString("Second");
     cutPortArgs->WriteUInt32(0x0a000001);
@@ -152,7 +153,7 @@ TEST_F(DirectoryNetworkTest, SubscriptionAndEnumerationThroughTheStub) {
     EXPECT_FALSE(registry->GetSubscription(request));
     for (const UUID& callback : {callbackA, callbackB}) {
         RefPtr<IDataStream> args = NewStream();
-        callback.Serialize(args.Get());
+        SerializeUuid(args.Get(), callback);
         EXPECT_EQ(Execute(request, 0, args), ResultOk);
     }
     EXPECT_EQ(registry->GetSubscription(request), callbackA);

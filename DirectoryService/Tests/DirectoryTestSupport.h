@@ -14,6 +14,7 @@
 #include "ReliableTransport.h"
 #include "TcpSocket.h"
 #include "Uuid.h"
+#include "UuidStream.h"
 #include "WaitFor.h"
 
 namespace brondal::testing {
@@ -52,7 +53,7 @@ inline RefPtr<IDataStream> NewStream() {
 // sends more appends them.
 inline RefPtr<IDataStream> UpdateArguments(const UUID& id, const std::string& name = "Name") {
     RefPtr<IDataStream> args = NewStream();
-    id.Serialize(args.Get());
+    SerializeUuid(args.Get(), id);
     args->WriteString(name);
     args->WriteString("Second");
     args->WriteUInt32(0x0a000001);
@@ -100,7 +101,7 @@ inline Batch ReadBatch(IDataStream* stream, bool extended) {
     if (Failed(stream->ReadUInt32(&count))) return batch;
     for (std::uint32_t i = 0; i < count; ++i) {
         DisplayRecord r;
-        r.displayId.Deserialize(stream);
+        DeserializeUuid(stream, &r.displayId);
         stream->ReadString(&r.secondaryName);
         stream->ReadString(&r.displayName);
         stream->ReadUInt32(&r.address);
@@ -191,7 +192,7 @@ public:
     }
     Result Subscribe() {
         RefPtr<IDataStream> arguments = NewStream();
-        callback.Serialize(arguments.Get());
+        SerializeUuid(arguments.Get(), callback);
         return Call(0, arguments.Get(), NewStream().Get());
     }
     // Method 2; the version it answered, or nothing on a failure.

@@ -9,14 +9,12 @@
 #include <string>
 #include <string_view>
 
-#include "ISerialize.h"
-
 namespace brondal {
 
-// Names RPC objects, calls, channels and transport connections. Serial form: 16 bytes
-// (Data1 as UInt32, Data2 and Data3 as UInt16, Data4 byte by byte); text form: 36
-// lower-case characters. The all-zero value (nil) means "none".
-class UUID final : public ISerialize {
+// Names RPC objects, calls, channels and transport connections. Text form: 36 lower-case
+// characters; the 16-byte serial form is written and read with the data stream
+// (UuidStream.h). The all-zero value (nil) means "none".
+class UUID final {
 public:
     std::uint32_t Data1 = 0;
     std::uint16_t Data2 = 0;
@@ -44,9 +42,6 @@ public:
 
     UUID(const UUID&) = default;
     UUID& operator=(const UUID&) = default;
-
-    [[nodiscard]] Result Deserialize(IDataStream* stream) override;
-    [[nodiscard]] Result Serialize(IDataStream* stream) const override;
 
     static constexpr std::size_t TextLength = 36;
 

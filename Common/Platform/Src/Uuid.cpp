@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <ostream>
 
-#include "IDataStream.h"
-
 namespace brondal {
 
 namespace {
@@ -113,33 +111,6 @@ UUID::UUID(std::string_view text) {
         Data4[i] = static_cast<std::uint8_t>(data4);
         data4 >>= 8;
     }
-}
-
-Result UUID::Serialize(IDataStream* stream) const {
-    if (stream == nullptr) return ResultNullPointer;
-    // Stops at the first failed write and reports it. The stream has no way to take back
-    // what was already written, so a failure part-way leaves a partial identifier behind;
-    // in practice every write fails alike (a sealed stream), and then nothing is written.
-    Result result = stream->WriteUInt32(Data1);
-    if (Succeeded(result)) result = stream->WriteUInt16(Data2);
-    if (Succeeded(result)) result = stream->WriteUInt16(Data3);
-    for (std::size_t i = 0; i < Data4.size() && Succeeded(result); ++i) {
-        result = stream->WriteUInt8(Data4[i]);
-    }
-    return Failed(result) ? result : ResultOk;
-}
-
-Result UUID::Deserialize(IDataStream* stream) {
-    if (stream == nullptr) return ResultNullPointer;
-    // The reads are deliberately not checked: a failed read leaves its member as it was,
-    // and callers rely on a short stream yielding success with the unread members kept.
-    (void)stream->ReadUInt32(&Data1);
-    (void)stream->ReadUInt16(&Data2);
-    (void)stream->ReadUInt16(&Data3);
-    for (std::uint8_t& byte : Data4) {
-        (void)stream->ReadUInt8(&byte);
-    }
-    return ResultOk;
 }
 
 void UUID::ToChars(char* out) const {

@@ -4,10 +4,7 @@
 #include <sstream>
 #include <string>
 #include <unordered_set>
-#include <vector>
 
-#include "IDataStream.h"
-#include "RefPtr.h"
 #include "Scheduler.h"
 #include "Uuid.h"
 
@@ -16,20 +13,6 @@ namespace {
 
 constexpr char SampleText[] = "7a49fb65-09ab-11de-8c30-0800200c9a66";
 const UUID Sample(0x7a49fb65, 0x09ab, 0x11de, 0x8c300800200c9a66);
-
-RefPtr<IDataStream> NewStream() {
-    RefPtr<IDataStream> stream;
-    EXPECT_EQ(NewDataStream(stream.Receive()), ResultOk);
-    return stream;
-}
-
-std::vector<std::uint8_t> ReadAll(IDataStream* stream) {
-    std::uint32_t size = 0;
-    EXPECT_EQ(stream->GetSize(&size), ResultOk);
-    std::vector<std::uint8_t> bytes(size);
-    EXPECT_EQ(stream->ReadBytes(bytes.data(), size), ResultOk);
-    return bytes;
-}
 
 TEST(UuidText, PrintsAndParsesLowerCaseText) {
     EXPECT_EQ(UUID().ToString(), "00000000-0000-0000-0000-000000000000");
@@ -116,48 +99,6 @@ TEST(UuidOrder, IdentifiersDifferingInOneMemberHashApart) {
     }
     EXPECT_EQ(hashes.size(), 1u + 5u * 255u);
     EXPECT_EQ(hash(UUID(SampleText)), hash(Sample));
-}
-
-TEST(UuidSerial, WritesSixteenLittleEndianBytesAndReadsThemBack) {
-    RefPtr<IDataStream> stream = NewStream();
-    ASSERT_EQ(Sample.Serialize(stream.Get()), ResultOk);
-    const std::vector<std::uint8_t> expected = {0x65, 0xfb, 0x49, 0x7a, 0xab, 0x09, 0xde, 0x11,
-                                                0x8c, 0x30, 0x08, 0x00, 0x20, 0x0c, 0x9a, 0x66};
-    EXPECT_EQ(ReadAll(stream.Get()), expected);
-
-    ASSERT_EQ(stream->SetPosition(0), ResultOk);
-    UUID read;
-    EXPECT_EQ(read.Deserialize(stream.Get()), ResultOk);
-    EXPECT_EQ(read, Sample);
-
-    EXPECT_EQ(Sample.Serialize(nullptr), ResultNullPointer);
-    EXPECT_EQ(read.Deserialize(nullptr), ResultNullPointer);
-}
-
-TEST(UuidSerial, WritingToASealedStreamFails) {
-    RefPtr<IDataStream> stream = NewStream();
-    std::uint32_t position = 0;
-    ASSERT_EQ(stream->GetPosition(&position), ResultOk);  // Seals the stream.
-    EXPECT_TRUE(Failed(Sample.Serialize(stream.Get())));
-    std::uint32_t size = 1;
-    EXPECT_EQ(stream->GetSize(&size), ResultOk);
-    EXPECT_EQ(size, 0u);
-}
-
-TEST(UuidSerial, ShortStreamSucceedsAndKeepsTheUnreadMembers) {
-    RefPtr<IDataStream> stream = NewStream();
-    ASSERT_EQ(stream->WriteUInt32(0x01020304), ResultOk);
-    ASSERT_EQ(stream->WriteUInt16(0x0506), ResultOk);
-    ASSERT_EQ(stream->WriteUInt8(0x07), ResultOk);  // Too short for Data3.
-
-    UUID uuid = Sample;
-    EXPECT_EQ(uuid.Deserialize(stream.Get()), ResultOk);
-    // Data3 could not be read; the single byte left then went to Data4[0].
-    UUID expected = Sample;
-    expected.Data1 = 0x01020304;
-    expected.Data2 = 0x0506;
-    expected.Data4[0] = 0x07;
-    EXPECT_EQ(uuid, expected);
 }
 
 TEST(UuidRandom, DistinctVersionFourIdentifiersThatSurviveTheTextForm) {

@@ -14,11 +14,13 @@
 // the message into chunks, then the message (mode 0) or the response after its call id.
 #include <mutex>
 
+#include "FuzzStreams.h"
 #include "FuzzSupport.h"
 #include "IRefCountImpl.h"
 #include "IRpc.h"
 #include "InMemoryTransport.h"
 #include "RpcMessages.h"
+#include "UuidStream.h"
 
 namespace brondal::fuzz {
 namespace {
@@ -108,7 +110,7 @@ Link& TheLink() {
 Bytes Serial(const UUID& id) {
     RefPtr<IDataStream> stream;
     NewDataStream(stream.Receive());
-    id.Serialize(stream.Get());
+    SerializeUuid(stream.Get(), id);
     return RestOf(stream.Get());
 }
 

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "UuidStream.h"
+
 namespace brondal::rpc {
 namespace {
 
@@ -22,15 +24,15 @@ std::uint32_t Remaining(IDataStream* in) {
 
 Result WriteRequestHeader(IDataStream* out, MessageKind kind, const RequestHeader& header) {
     Result result = out->WriteUInt8(kind);
-    if (Succeeded(result)) result = header.objectId.Serialize(out);
+    if (Succeeded(result)) result = SerializeUuid(out, header.objectId);
     if (Succeeded(result)) result = out->WriteUInt16(header.method);
-    if (Succeeded(result)) result = header.callId.Serialize(out);
+    if (Succeeded(result)) result = SerializeUuid(out, header.callId);
     return result;
 }
 
 Result WriteResponseHeader(IDataStream* out, const ResponseHeader& header) {
     Result result = out->WriteUInt8(KindResponse);
-    if (Succeeded(result)) result = header.callId.Serialize(out);
+    if (Succeeded(result)) result = SerializeUuid(out, header.callId);
     if (Succeeded(result)) result = out->WriteInt32(header.result);
     if (Succeeded(result)) result = out->WriteUInt32(header.replyLength);
     return result;
@@ -39,15 +41,15 @@ Result WriteResponseHeader(IDataStream* out, const ResponseHeader& header) {
 Result ReadRequestHeader(IDataStream* in, RequestHeader* header) {
     // A UUID reads as success from a short stream, so the length is checked up front.
     if (Remaining(in) < RequestHeaderBytesAfterKind) return ResultFail;
-    Result result = header->objectId.Deserialize(in);
+    Result result = DeserializeUuid(in, &header->objectId);
     if (Succeeded(result)) result = in->ReadUInt16(&header->method);
-    if (Succeeded(result)) result = header->callId.Deserialize(in);
+    if (Succeeded(result)) result = DeserializeUuid(in, &header->callId);
     return result;
 }
 
 Result ReadCallId(IDataStream* in, UUID* callId) {
     if (Remaining(in) < UuidBytes) return ResultFail;
-    return callId->Deserialize(in);
+    return DeserializeUuid(in, callId);
 }
 
 Result AppendReplyBytes(IDataStream* in, std::uint32_t length, IDataStream* reply) {

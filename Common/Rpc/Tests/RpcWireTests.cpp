@@ -19,6 +19,7 @@
 #include "RefPtr.h"
 #include "RpcMessages.h"
 #include "RpcTestSupport.h"
+#include "UuidStream.h"
 #include "WaitFor.h"
 
 namespace brondal {
@@ -50,7 +51,7 @@ Bytes Response(const Bytes& callId, Result result, std::uint32_t length, const B
     RefPtr<IDataStream> out = StreamOf({});
     UUID id;
     RefPtr<IDataStream> idStream = StreamOf(callId);
-    id.Deserialize(idStream.Get());
+    DeserializeUuid(idStream.Get(), &id);
     rpc::WriteResponseHeader(out.Get(), {id, result, length});
     if (!reply.empty()) out->WriteBytes(reply.data(), static_cast<std::uint32_t>(reply.size()));
     return Contents(out.Get());
@@ -183,7 +184,7 @@ protected:
         RefPtr<IDataStream> out = StreamOf({});
         UUID id;
         RefPtr<IDataStream> idStream = StreamOf(callId);
-        id.Deserialize(idStream.Get());
+        DeserializeUuid(idStream.Get(), &id);
         rpc::WriteRequestHeader(out.Get(), static_cast<rpc::MessageKind>(kind),
                                 {object, static_cast<std::uint16_t>(method), id});
         if (!arguments.empty()) {

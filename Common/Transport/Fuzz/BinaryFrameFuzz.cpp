@@ -10,6 +10,7 @@
 
 #include "BinaryFrameReceiver.h"
 #include "FrameEncoder.h"
+#include "FuzzStreams.h"
 #include "FuzzSupport.h"
 #include "ScriptedByteSource.h"
 

@@ -18,6 +18,7 @@
 
 #include "FlowControlLayer.h"
 #include "FragmentLayer.h"
+#include "FuzzStreams.h"
 #include "FuzzSupport.h"
 #include "LayerHeaders.h"
 #include "MyFactory.h"

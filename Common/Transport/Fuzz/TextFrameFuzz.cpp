@@ -9,6 +9,7 @@
 #include <string>
 
 #include "FrameEncoder.h"
+#include "FuzzStreams.h"
 #include "FuzzSupport.h"
 #include "ScriptedByteSource.h"
 #include "TextFrameReceiver.h"

@@ -12,7 +12,6 @@
 #include "Scheduler.h"
 #include "ScopedSocket.h"
 #include "Thread.h"
-#include "TlsContext.h"
 
 namespace brondal {
 
@@ -21,6 +20,7 @@ class ConnectionManager;
 enum class WireForm : std::uint8_t;
 class NotificationThread;
 class SendPump;
+class TlsContext;
 
 // The TCP transport: listens on one port (or none, for a transport that only connects
 // outwards), accepts and opens connections and writes to them by identifier. Connections
@@ -69,8 +69,6 @@ public:
     [[nodiscard]] Result EnableReliableDelivery() override;
     [[nodiscard]] Result CreateWriter(UUID connectionId, IWriter** writer) override;
     [[nodiscard]] Result CreateDataStream(IDataStream** data) override;
-
-    static void LogSslSyscallErrors();
 
     // Bytes and frames received on the connection that wait for the delivering thread
     // (none without own-thread delivery); for tests.

@@ -1,5 +1,7 @@
 #include "LayerHeaders.h"
 
+#include "UuidStream.h"
+
 namespace brondal {
 
 namespace {
@@ -17,13 +19,13 @@ Result All(Writes&&... writes) {
 Result WriteUserMessageHeader(IDataStream* out, const UUID& channel) {
     if (out == nullptr) return ResultNullPointer;
     return All([&] { return out->WriteUInt8(UserMessageKind); },
-               [&] { return channel.Serialize(out); });
+               [&] { return SerializeUuid(out, channel); });
 }
 
 Result ReadUserMessageHeader(IDataStream* in, UUID* channel) {
     if (in == nullptr || channel == nullptr) return ResultNullPointer;
     UUID value;
-    Result result = value.Deserialize(in);
+    Result result = DeserializeUuid(in, &value);
     if (Succeeded(result)) *channel = value;
     return result;
 }
@@ -68,16 +70,16 @@ Result ReadPacedAck(IDataStream* in, PacedAck* ack) {
 Result WriteHello(IDataStream* out, const Hello& hello) {
     if (out == nullptr) return ResultNullPointer;
     return All([&] { return out->WriteUInt8(HelloKind); },
-               [&] { return hello.connectionId.Serialize(out); },
-               [&] { return hello.sessionId.Serialize(out); },
+               [&] { return SerializeUuid(out, hello.connectionId); },
+               [&] { return SerializeUuid(out, hello.sessionId); },
                [&] { return out->WriteBool(hello.reconnect); });
 }
 
 Result ReadHello(IDataStream* in, Hello* hello) {
     if (in == nullptr || hello == nullptr) return ResultNullPointer;
     Hello value;
-    Result result = All([&] { return value.connectionId.Deserialize(in); },
-                        [&] { return value.sessionId.Deserialize(in); },
+    Result result = All([&] { return DeserializeUuid(in, &value.connectionId); },
+                        [&] { return DeserializeUuid(in, &value.sessionId); },
                         [&] { return in->ReadBool(&value.reconnect); });
     if (Succeeded(result)) *hello = value;
     return result;

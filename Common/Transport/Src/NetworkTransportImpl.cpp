@@ -1,8 +1,5 @@
 #include "NetworkTransportImpl.h"
 
-#include <openssl/err.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <new>
 #include <optional>
@@ -17,6 +14,7 @@
 #include "SendPump.h"
 #include "SharedThread.h"
 #include "TcpSocket.h"
+#include "TlsContext.h"
 
 namespace brondal {
 
@@ -524,16 +522,6 @@ Result NetworkTransportImpl::CreateDataStream(IDataStream** data) {
     (void)data;
     BRONDAL_REQUIRE_MANAGER(manager);
     return ResultOk;
-}
-
-void NetworkTransportImpl::LogSslSyscallErrors() {
-    const int error = errno;
-    LOG_SEVERE("SSL_ERROR_SYSCALL detected, errno: %d, GET_ERROR_CODE: %d. Error stack:", error,
-               LastSocketError());
-    while (unsigned long code = ERR_get_error()) {
-        LOG_SEVERE("      sub error: %d --- %s --- %s ", static_cast<int>(code),
-                   ERR_lib_error_string(code), ERR_reason_error_string(code));
-    }
 }
 
 namespace platform {

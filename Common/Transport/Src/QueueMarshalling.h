@@ -21,7 +21,7 @@ template <class T>
     return stream->ReadBytes(pointer, sizeof *pointer);
 }
 
-// Unlike UUID::Deserialize, a short read fails and leaves the identifier alone.
+// Unlike DeserializeUuid, a short read fails and leaves the identifier alone.
 [[nodiscard]] inline Result WriteId(IDataStream* stream, const UUID& id) {
     std::uint8_t bytes[ChannelIdLength];
     EncodeChannelId(id, bytes);

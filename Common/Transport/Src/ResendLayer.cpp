@@ -4,6 +4,7 @@
 
 #include "LayerHeaders.h"
 #include "LogCall.h"
+#include "UuidStream.h"
 
 namespace brondal {
 

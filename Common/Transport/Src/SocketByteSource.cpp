@@ -9,7 +9,6 @@
 
 #include "LockGuard.h"
 #include "LogCall.h"
-#include "NetworkTransportImpl.h"
 #include "TcpSocket.h"
 
 namespace brondal {
@@ -19,6 +18,18 @@ using namespace platform;
 namespace {
 
 constexpr std::uint32_t TlsRetryPauseMs = 10;
+
+// After a TLS call failed with SSL_ERROR_SYSCALL: the system's error, then every error the
+// library has queued.
+void LogSslSyscallErrors() {
+    const int error = errno;
+    LOG_SEVERE("SSL_ERROR_SYSCALL detected, errno: %d, GET_ERROR_CODE: %d. Error stack:", error,
+               LastSocketError());
+    while (unsigned long code = ERR_get_error()) {
+        LOG_SEVERE("      sub error: %d --- %s --- %s ", static_cast<int>(code),
+                   ERR_lib_error_string(code), ERR_reason_error_string(code));
+    }
+}
 
 }  // namespace
 
@@ -65,7 +76,7 @@ Result SocketByteSource::NegotiateTls(ssl_ctx_st* context, TlsRole role, std::ui
             LOG_SEVERE("%s", ERR_error_string(ERR_get_error(), nullptr));
         } else {
             LOG_SEVERE("Unable to complete SSL handshake, closing socket. Error: %d.", code);
-            if (code == SSL_ERROR_SYSCALL) NetworkTransportImpl::LogSslSyscallErrors();
+            if (code == SSL_ERROR_SYSCALL) LogSslSyscallErrors();
         }
         SSL_free(ssl);
         return ResultFail;
@@ -103,7 +114,7 @@ std::int32_t SocketByteSource::TlsRead(std::uint8_t* buffer, std::uint32_t count
     } else {
         LOG_SEVERE("SSL_read error attempting to receive %d bytes. Error: %d", count, code);
     }
-    if (code == SSL_ERROR_SYSCALL) NetworkTransportImpl::LogSslSyscallErrors();
+    if (code == SSL_ERROR_SYSCALL) LogSslSyscallErrors();
     return Failed;
 }
 
@@ -128,7 +139,7 @@ std::int32_t SocketByteSource::brondal_send(const std::uint8_t* buffer, std::uin
                 count, code);
         } else {
             LOG_SEVERE("SSL_write error attempting to receive %d bytes. Error: %d", count, code);
-            if (code == SSL_ERROR_SYSCALL) NetworkTransportImpl::LogSslSyscallErrors();
+            if (code == SSL_ERROR_SYSCALL) LogSslSyscallErrors();
         }
         return -1;
     }

@@ -7,6 +7,7 @@
 #include "Handshake.h"
 #include "LogCapture.h"
 #include "MemoryByteSource.h"
+#include "UuidStream.h"
 #include "WireFormat.h"
 
 namespace brondal {
@@ -44,7 +45,7 @@ TEST(FrameEncoderTest, FramesByteForByte) {
 
     // The channel bytes are the identifier's serial form.
     RefPtr<IDataStream> serial = StreamOf({});
-    Channel.Serialize(serial.Get());
+    SerializeUuid(serial.Get(), Channel);
     Bytes channel(ChannelIdLength);
     serial->ReadBytes(channel.data(), ChannelIdLength);
     EXPECT_EQ(DecodeChannelId(channel.data()), Channel);

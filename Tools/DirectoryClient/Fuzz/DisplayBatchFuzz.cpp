@@ -10,6 +10,7 @@
 // last batch arrives, holding the entries of its batches in order.
 #include "DirectoryProtocol.h"
 #include "DisplayBatchWriter.h"
+#include "FuzzStreams.h"
 #include "FuzzSupport.h"
 
 namespace brondal::fuzz {

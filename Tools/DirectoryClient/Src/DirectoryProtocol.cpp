@@ -4,11 +4,13 @@
 #include <array>
 #include <cstring>
 
+#include "UuidStream.h"
+
 namespace brondal::corvane::client {
 
 namespace {
 
-// UUID::Deserialize accepts a short stream on purpose; a batch must not.
+// DeserializeUuid accepts a short stream on purpose; a batch must not.
 Result ReadUuid(IDataStream* stream, UUID* id) {
     std::array<std::uint8_t, 16> bytes{};
     const Result result = stream->ReadBytes(bytes.data(), 16);
@@ -48,7 +50,7 @@ Result ReadHead(IDataStream* stream, bool* extended) {
 
 Result EncodeDisplayUpdate(const DisplayUpdate& update, IDataStream* arguments) {
     if (arguments == nullptr) return ResultNullPointer;
-    Result result = update.id.Serialize(arguments);
+    Result result = SerializeUuid(arguments, update.id);
     if (Succeeded(result)) result = arguments->WriteString(update.name);
     if (Succeeded(result)) result = arguments->WriteString(update.secondaryName);
     if (Succeeded(result)) result = arguments->WriteUInt32(update.address);
@@ -62,7 +64,7 @@ Result EncodeDisplayUpdate(const DisplayUpdate& update, IDataStream* arguments) 
 
 Result EncodeSubscription(const UUID& callbackConnection, IDataStream* arguments) {
     if (arguments == nullptr) return ResultNullPointer;
-    return callbackConnection.Serialize(arguments);
+    return SerializeUuid(arguments, callbackConnection);
 }
 
 Result EncodeEnumerationRequest(bool extended, std::uint64_t knownVersion, IDataStream* arguments) {

@@ -6,6 +6,7 @@
 
 #include "DirectoryProtocol.h"
 #include "RefPtr.h"
+#include "UuidStream.h"
 
 namespace brondal::corvane::client {
 namespace {
@@ -46,7 +47,7 @@ void WriteEntry(IDataStream* s, const std::string& id, const std::string& second
 
 std::string SerialForm(const UUID& id) {
     RefPtr<IDataStream> s = NewStream();
-    id.Serialize(s.Get());
+    SerializeUuid(s.Get(), id);
     return Bytes(s.Get());
 }
 

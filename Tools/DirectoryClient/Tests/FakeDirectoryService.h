@@ -11,6 +11,7 @@
 #include "ReliableTransport.h"
 #include "TcpSocket.h"
 #include "Uuid.h"
+#include "UuidStream.h"
 #include "WaitFor.h"
 
 namespace brondal::corvane::client::testing {
@@ -131,7 +132,7 @@ private:
         switch (method) {
             case 0: {
                 UUID callback;
-                callback.Deserialize(arguments);
+                DeserializeUuid(arguments, &callback);
                 std::lock_guard lock(mutex_);
                 subscribers_.emplace(connection, callback);
                 return ResultOk;
@@ -159,7 +160,7 @@ private:
         Result result = arguments->ReadBytes(raw, 16);
         if (Succeeded(result)) {
             arguments->SetPosition(start);
-            id.Deserialize(arguments);
+            DeserializeUuid(arguments, &id);
             result = arguments->ReadString(&display.name);
         }
         if (Succeeded(result)) result = arguments->ReadString(&display.secondary);
@@ -197,7 +198,7 @@ private:
             }
             batch->WriteUInt32(count);
             for (std::uint32_t i = 0; i < count; ++i, ++next) {
-                UUID(next->first).Serialize(batch.Get());
+                SerializeUuid(batch.Get(), UUID(next->first));
                 batch->WriteString(next->second.secondary);
                 batch->WriteString(next->second.name);
                 batch->WriteUInt32(next->second.address);

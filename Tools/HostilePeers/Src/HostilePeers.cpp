@@ -11,6 +11,7 @@
 #include "RefPtr.h"
 #include "Scheduler.h"
 #include "TcpSocket.h"
+#include "UuidStream.h"
 #include "WireFormat.h"
 
 namespace brondal::corvane::hostile {
@@ -37,9 +38,9 @@ std::vector<std::uint8_t> RequestBatch() {
         UUID call;
         GetScheduler().NewUuid(&call);
         message->WriteUInt8(0);  // a request that expects a response
-        (void)client::DirectoryObjectId.Serialize(message.Get());
+        (void)SerializeUuid(message.Get(), client::DirectoryObjectId);
         message->WriteUInt16(client::MethodUpdateDisplay);
-        (void)call.Serialize(message.Get());
+        (void)SerializeUuid(message.Get(), call);
         (void)client::EncodeDisplayUpdate(update, message.Get());
         std::vector<std::uint8_t> frame;
         (void)EncodeBinaryFrame(RpcChannelId, message.Get(), &frame);

@@ -14,6 +14,8 @@
 #include "DataStream.h"
 #include "IDataStream.h"
 #include "RefPtr.h"
+#include "Uuid.h"
+#include "UuidStream.h"
 
 namespace brondal {
 namespace {
@@ -423,6 +425,51 @@ TEST(DataStreamModel, RandomOperationsMatchAByteModel) {
         verify(m);
         ASSERT_EQ(Contents(m.stream), m.bytes);
     }
+}
+
+// The identifier's serial form, with the stream it is written to.
+const UUID SampleId(0x7a49fb65, 0x09ab, 0x11de, 0x8c300800200c9a66);
+
+TEST(UuidSerial, WritesSixteenLittleEndianBytesAndReadsThemBack) {
+    Stream stream = StreamOf();
+    ASSERT_EQ(SerializeUuid(stream.Get(), SampleId), ResultOk);
+    const Bytes expected = {0x65, 0xfb, 0x49, 0x7a, 0xab, 0x09, 0xde, 0x11,
+                            0x8c, 0x30, 0x08, 0x00, 0x20, 0x0c, 0x9a, 0x66};
+    EXPECT_EQ(Contents(stream), expected);
+
+    ASSERT_EQ(stream->SetPosition(0), ResultOk);
+    UUID read;
+    EXPECT_EQ(DeserializeUuid(stream.Get(), &read), ResultOk);
+    EXPECT_EQ(read, SampleId);
+
+    EXPECT_EQ(SerializeUuid(nullptr, SampleId), ResultNullPointer);
+    EXPECT_EQ(DeserializeUuid(nullptr, &read), ResultNullPointer);
+}
+
+TEST(UuidSerial, WritingToASealedStreamFails) {
+    Stream stream = StreamOf();
+    std::uint32_t position = 0;
+    ASSERT_EQ(stream->GetPosition(&position), ResultOk);  // Seals the stream.
+    EXPECT_TRUE(Failed(SerializeUuid(stream.Get(), SampleId)));
+    std::uint32_t size = 1;
+    EXPECT_EQ(stream->GetSize(&size), ResultOk);
+    EXPECT_EQ(size, 0u);
+}
+
+TEST(UuidSerial, ShortStreamSucceedsAndKeepsTheUnreadMembers) {
+    Stream stream = StreamOf();
+    ASSERT_EQ(stream->WriteUInt32(0x01020304), ResultOk);
+    ASSERT_EQ(stream->WriteUInt16(0x0506), ResultOk);
+    ASSERT_EQ(stream->WriteUInt8(0x07), ResultOk);  // Too short for Data3.
+
+    UUID uuid = SampleId;
+    EXPECT_EQ(DeserializeUuid(stream.Get(), &uuid), ResultOk);
+    // Data3 could not be read; the single byte left then went to Data4[0].
+    UUID expected = SampleId;
+    expected.Data1 = 0x01020304;
+    expected.Data2 = 0x0506;
+    expected.Data4[0] = 0x07;
+    EXPECT_EQ(uuid, expected);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "FuzzStreams.h"
 #include "FuzzSupport.h"
 
 namespace brondal::fuzz {
