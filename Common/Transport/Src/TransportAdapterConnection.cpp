@@ -207,25 +207,6 @@ void TransportAdapter::Connection::MarkRemoved() {
     inbox_.clear();
 }
 
-void TransportAdapter::Connection::EndWriting() {
-    writing_ = false;
-    (void)adapter_->Monitor().NotifyAll();
-}
-
-bool TransportAdapter::Connection::BeginDelivering() {
-    if (delivering_) return false;
-    delivering_ = true;
-    return true;
-}
-
-bool TransportAdapter::Connection::TakeFromInbox(UUID* channel, RefPtr<IDataStream>* message) {
-    if (inbox_.empty()) return false;
-    *channel = inbox_.front().first;
-    *message = std::move(inbox_.front().second);
-    inbox_.pop_front();
-    return true;
-}
-
 void TransportAdapter::Connection::Report(RateCounter& counter, const char* format) {
     std::uint32_t count = 0;
     std::int64_t elapsed = 0;

@@ -178,12 +178,25 @@ public:
     bool Writing() const { return writing_; }
     void BeginWriting() { writing_ = true; }
     // Frees the slot and wakes the writers waiting for it.
-    void EndWriting();
+    void EndWriting() {
+        writing_ = false;
+        (void)adapter_->Monitor().NotifyAll();
+    }
 
     // The inbox: false if another thread is already handing it to the listeners; else
     // this one does, taking the messages front first, until EndDelivering.
-    bool BeginDelivering();
-    bool TakeFromInbox(UUID* channel, RefPtr<IDataStream>* message);
+    bool BeginDelivering() {
+        if (delivering_) return false;
+        delivering_ = true;
+        return true;
+    }
+    bool TakeFromInbox(UUID* channel, RefPtr<IDataStream>* message) {
+        if (inbox_.empty()) return false;
+        *channel = inbox_.front().first;
+        *message = std::move(inbox_.front().second);
+        inbox_.pop_front();
+        return true;
+    }
     void EndDelivering() { delivering_ = false; }
 
     // Reapplied to the socket a reconnect brings.
