@@ -88,33 +88,33 @@ void DropEntry(std::unordered_map<UUID, TransportAdapter::Connection*>& index, c
     }
 }
 
-const UUID& IdOf(const TransportAdapter::Connection& c) { return c.connectionId; }
-const UUID& SocketOf(const TransportAdapter::Connection& c) { return c.socketId; }
+const UUID& IdOf(const TransportAdapter::Connection& c) { return c.Id(); }
+const UUID& SocketOf(const TransportAdapter::Connection& c) { return c.SocketId(); }
 
 }  // namespace
 
 void TransportAdapter::Index(Connection* connection) {
-    byToken_.emplace(connection->deliveryToken, connection);
-    byId_.try_emplace(connection->connectionId, connection);
-    if (!connection->socketId.IsNil()) bySocket_.try_emplace(connection->socketId, connection);
+    byToken_.emplace(connection->DeliveryToken(), connection);
+    byId_.try_emplace(connection->Id(), connection);
+    if (!connection->SocketId().IsNil()) bySocket_.try_emplace(connection->SocketId(), connection);
 }
 
 void TransportAdapter::Unindex(Connection* connection) {
-    byToken_.erase(connection->deliveryToken);
-    DropEntry(byId_, connection->connectionId, connection, connections_, IdOf);
-    DropEntry(bySocket_, connection->socketId, connection, connections_, SocketOf);
+    byToken_.erase(connection->DeliveryToken());
+    DropEntry(byId_, connection->Id(), connection, connections_, IdOf);
+    DropEntry(bySocket_, connection->SocketId(), connection, connections_, SocketOf);
 }
 
-void TransportAdapter::SetConnectionId(Connection* connection, const UUID& connectionId) {
-    DropEntry(byId_, connection->connectionId, connection, connections_, IdOf);
-    connection->connectionId = connectionId;
-    byId_.try_emplace(connectionId, connection);
+// The entry under previous may pass to another connection with that key; the connection's
+// own new key is skipped by the scan, so it does not matter that it is already in place.
+void TransportAdapter::IdChanged(Connection* connection, const UUID& previous) {
+    DropEntry(byId_, previous, connection, connections_, IdOf);
+    byId_.try_emplace(connection->Id(), connection);
 }
 
-void TransportAdapter::SetSocketId(Connection* connection, const UUID& socketId) {
-    DropEntry(bySocket_, connection->socketId, connection, connections_, SocketOf);
-    connection->socketId = socketId;
-    if (!socketId.IsNil()) bySocket_.try_emplace(socketId, connection);
+void TransportAdapter::SocketChanged(Connection* connection, const UUID& previous) {
+    DropEntry(bySocket_, previous, connection, connections_, SocketOf);
+    if (!connection->SocketId().IsNil()) bySocket_.try_emplace(connection->SocketId(), connection);
 }
 
 std::size_t TransportAdapter::ConnectionCount() {
@@ -127,9 +127,9 @@ TransportAdapter::ConnectionState TransportAdapter::StateForTesting(const UUID& 
     RefPtr<Connection> connection = FindById(connectionId);
     if (!connection) return {};
     return {true,
-            connection->layered,
-            connection->established,
-            connection->reconnecting,
+            connection->Layered(),
+            connection->Established(),
+            connection->Reconnecting(),
             connection->Unacknowledged(),
             static_cast<ResendLayer*>(connection->Top())->LastReceived()};
 }
@@ -162,14 +162,12 @@ Result TransportAdapter::ByConnection(const UUID& connectionId,
     MonitorGuard guard(*monitor_);
     RefPtr<Connection> connection = FindById(connectionId);
     if (!connection) return ResultUnknownConnection;
-    const UUID socket = connection->socketId;
+    const UUID socket = connection->SocketId();
     return Unlocked([&] { return op(socket); });
 }
 
 Result TransportAdapter::AddConnection(std::uint32_t address, std::uint16_t port,
                                        const UUID& socketId, RefPtr<Connection>* added) {
-    RefPtr<Connection> connection =
-        RefPtr<Connection>::Adopt(new Connection(this, address, port, socketId));
     std::uint32_t peerAddress = 0;
     std::uint16_t peerPort = 0;
     RefPtr<ITransportFastWrite::IWriter> writer;
@@ -182,24 +180,23 @@ Result TransportAdapter::AddConnection(std::uint32_t address, std::uint16_t port
         Unlocked([&] { return inner_->CloseConnection(socketId); });
         return result;
     }
-    connection->peerAddress = peerAddress;
-    connection->peerPort = peerPort;
-    connection->writer = std::move(writer);
+    RefPtr<Connection> connection = RefPtr<Connection>::Adopt(
+        new Connection(this, address, port, socketId, peerAddress, peerPort, std::move(writer)));
     LOG_SPEW(0,
              "add connection %s socket %s ip %x port %d peer ip %x peer port %d my ip %x my port "
              "%d",
-             connection->connectionId.ToString().c_str(), socketId.ToString().c_str(), address,
-             port, peerAddress, peerPort, localAddress_, localPort_);
+             connection->Id().ToString().c_str(), socketId.ToString().c_str(), address, port,
+             peerAddress, peerPort, localAddress_, localPort_);
     std::shared_ptr<MyFactory> factory;
     for (const auto& other : connections_) {
-        if (other->peerAddress == peerAddress && other->flowControlFactory) {
-            factory = other->flowControlFactory;
+        if (other->PeerAddress() == peerAddress && other->FlowControlFactory()) {
+            factory = other->FlowControlFactory();
             break;
         }
     }
     if (!factory) factory = std::make_shared<MyFactory>(0, monitor_.get());
     connection->BuildLayers(std::move(factory), reassembly_);
-    if (reliableDelivery_) connection->layered = true;
+    if (reliableDelivery_) connection->MakeLayered();
     connections_.push_back(connection);
     Index(connection.Get());
     *added = std::move(connection);
@@ -208,15 +205,13 @@ Result TransportAdapter::AddConnection(std::uint32_t address, std::uint16_t port
 
 Result TransportAdapter::RemoveConnection(const UUID& connectionId, RefPtr<Connection>* removed) {
     auto found = std::find_if(connections_.begin(), connections_.end(),
-                              [&](const auto& c) { return c->connectionId == connectionId; });
+                              [&](const auto& c) { return c->Id() == connectionId; });
     if (found == connections_.end()) return ResultUnknownConnection;
     LOG_SPEW(0, "remove connection %s socket %s", connectionId.ToString().c_str(),
-             (*found)->socketId.ToString().c_str());
+             (*found)->SocketId().ToString().c_str());
     if (removed != nullptr) *removed = *found;
-    Connection& connection = **found;
     // What was taken and not yet delivered goes with it; writers waiting on it wake.
-    connection.removed = true;
-    connection.inbox.clear();
+    (*found)->MarkRemoved();
     (void)monitor_->NotifyAll();
     Unindex(found->Get());
     connections_.erase(found);
@@ -265,8 +260,7 @@ Result TransportAdapter::SetKeepAlive(UUID connectionId, std::uint32_t intervalM
     {
         MonitorGuard guard(*monitor_);
         if (RefPtr<Connection> connection = FindById(connectionId)) {
-            connection->keepAliveInterval = intervalMs;
-            connection->keepAliveTimeout = timeoutMs;
+            connection->SetKeepAlive(intervalMs, timeoutMs);
         }
     }
     return ByConnection(connectionId, [&](const UUID& socket) {
@@ -293,11 +287,11 @@ Result TransportAdapter::OpenConnection(std::uint32_t address, std::uint16_t por
     MonitorGuard guard(*monitor_);
     RefPtr<Connection> connection;
     if (Failed(result = AddConnection(address, port, socket, &connection))) return result;
-    if (Failed(result = connection->ConnectLayers(connection->connectionId, connection->sessionId,
-                                                  false))) {
+    if (Failed(result =
+                   connection->ConnectLayers(connection->Id(), connection->SessionId(), false))) {
         return result;
     }
-    *connectionId = connection->connectionId;
+    *connectionId = connection->Id();
     return ResultOk;
 }
 
@@ -306,11 +300,10 @@ Result TransportAdapter::CloseConnection(UUID connectionId) {
     RefPtr<Connection> connection = FindById(connectionId);
     if (!connection) return ResultUnknownConnection;
     // A hello without identity tells the peer not to bring this connection back.
-    (void)connection->ConnectLayers(UUID(), connection->sessionId, false);
-    connection->established = false;
-    connection->writer.Reset();
-    if (connection->socketId.IsNil()) return RemoveConnection(connectionId, nullptr);
-    const UUID socket = connection->socketId;
+    (void)connection->ConnectLayers(UUID(), connection->SessionId(), false);
+    connection->Shut();
+    if (connection->SocketId().IsNil()) return RemoveConnection(connectionId, nullptr);
+    const UUID socket = connection->SocketId();
     // The removal follows from the disconnected event.
     return Unlocked([&] { return inner_->CloseConnection(socket); });
 }
@@ -325,7 +318,7 @@ Result TransportAdapter::CloseAllConnections() {
         UUID id;
         {
             MonitorGuard guard(*monitor_);
-            id = connection->connectionId;
+            id = connection->Id();
         }
         const Result result = CloseConnection(id);
         if (Failed(result)) return result;
@@ -357,7 +350,7 @@ Result TransportAdapter::ConnectionReadyForWrite(UUID connectionId, bool* ready)
         MonitorGuard guard(*monitor_);
         RefPtr<Connection> connection = FindById(connectionId);
         if (!connection) return ResultUnknownConnection;
-        if (connection->layered && !connection->TakesMore(highWater_)) {
+        if (connection->Layered() && !connection->TakesMore(highWater_)) {
             *ready = false;
             return ResultOk;
         }
@@ -383,12 +376,12 @@ Result TransportAdapter::Write(UUID connectionId, UUID channelId, IDataStream* d
     MonitorGuard guard(*monitor_);
     RefPtr<Connection> connection = FindById(connectionId);
     if (!connection) return ResultUnknownConnection;
-    if (connection->layered) return WriteLayered(connection.Get(), channelId, data);
-    if (!WaitUntil(WriterWaitMs, [&] { return !connection->writing; })) {
+    if (connection->Layered()) return WriteLayered(connection.Get(), channelId, data);
+    if (!WaitUntil(WriterWaitMs, [&] { return !connection->Writing(); })) {
         LOG_SEVERE("write timeout for connection %s", connectionId.ToString().c_str());
         return ResultWriteTimeout;
     }
-    connection->writing = true;
+    connection->BeginWriting();
     // The payload goes under the caller's channel, as the network layer would send a
     // composed user message, without composing it. A failed socket ends an unlayered
     // connection (it never reconnects).
@@ -397,14 +390,13 @@ Result TransportAdapter::Write(UUID connectionId, UUID channelId, IDataStream* d
         LOG_SEVERE("write failed for connection %s %x", connectionId.ToString().c_str(),
                    static_cast<unsigned>(result));
     }
-    connection->writing = false;
-    (void)monitor_->NotifyAll();
+    connection->EndWriting();
     return result;
 }
 
 Result TransportAdapter::WriteLayered(Connection* connection, const UUID& channelId,
                                       IDataStream* data) {
-    const UUID id = connection->connectionId;
+    const UUID id = connection->Id();
     std::uint32_t size = 0;
     Result result = data->GetSize(&size);
     if (Failed(result)) return result;
@@ -416,23 +408,23 @@ Result TransportAdapter::WriteLayered(Connection* connection, const UUID& channe
     if (!shared) {
         // A caller's own thread is held back while the peer has not taken what it was sent.
         if (!WaitUntil(writeTimeoutMs_,
-                       [&] { return connection->removed || connection->Held() < highWater_; })) {
+                       [&] { return connection->Removed() || connection->Held() < highWater_; })) {
             LOG_SEVERE("write timeout for connection %s: %llu bytes not acknowledged",
                        id.ToString().c_str(), static_cast<unsigned long long>(connection->Held()));
             return ResultWriteTimeout;
         }
-        if (connection->removed) return ResultUnknownConnection;
+        if (connection->Removed()) return ResultUnknownConnection;
     } else if (connection->Held() >= hardBound_) {
         GiveUp(connection);
         return ResultWriteTimeout;
     }
     // Nothing below waits or lets the monitor go while the slot is held, so the slot is
     // free whenever this thread holds the monitor; the wait is for the rule's sake.
-    if (!WaitUntil(WriterWaitMs, [&] { return !connection->writing; })) {
+    if (!WaitUntil(WriterWaitMs, [&] { return !connection->Writing(); })) {
         LOG_SEVERE("write timeout for connection %s", id.ToString().c_str());
         return ResultWriteTimeout;
     }
-    connection->writing = true;
+    connection->BeginWriting();
     RefPtr<IDataStream> header;
     RefPtr<IDataStream> message;
     if (Succeeded(result = NewDataStream(header.Receive())) &&
@@ -441,15 +433,14 @@ Result TransportAdapter::WriteLayered(Connection* connection, const UUID& channe
         // Numbers and retains it; its pieces join the paced queue (or wait for the resend).
         result = connection->Top()->Send(message.Get(), writeTimeoutMs_);
     }
-    connection->writing = false;
-    (void)monitor_->NotifyAll();
+    connection->EndWriting();
     if (Succeeded(result)) result = connection->Pump();
-    if (Succeeded(result) && !shared && connection->reconnecting) {
+    if (Succeeded(result) && !shared && connection->Reconnecting()) {
         // Retained for the resend; the caller learns whether the connection came back.
-        if (!WaitUntil(WriterWaitMs, [&] { return !connection->reconnecting; })) {
+        if (!WaitUntil(WriterWaitMs, [&] { return !connection->Reconnecting(); })) {
             LOG_SEVERE("timeout waiting for reconnect: %s", id.ToString().c_str());
             result = ResultWriteTimeout;
-        } else if (connection->socketId.IsNil()) {
+        } else if (connection->SocketId().IsNil()) {
             result = ResultSocketWriteFailed;
         }
     }
@@ -462,18 +453,16 @@ Result TransportAdapter::WriteLayered(Connection* connection, const UUID& channe
 
 void TransportAdapter::GiveUp(Connection* connection) {
     RefPtr<Connection> self(connection);
-    const UUID id = connection->connectionId;
-    const UUID socket = connection->socketId;
+    const UUID id = connection->Id();
+    const UUID socket = connection->SocketId();
     LOG_SEVERE(
         "giving up connection %s ip %x port %d: %llu bytes held for a peer that does not "
         "acknowledge",
-        id.ToString().c_str(), connection->peerAddress, connection->peerPort,
+        id.ToString().c_str(), connection->PeerAddress(), connection->PeerPort(),
         static_cast<unsigned long long>(connection->Held()));
     // Removed before the socket closes, so that its disconnected event finds nothing to
     // reconnect.
-    connection->established = false;
-    connection->reconnecting = false;
-    connection->writer.Reset();
+    connection->Abandon();
     if (Failed(RemoveConnection(id, nullptr))) return;
     if (!socket.IsNil()) Unlocked([&] { return inner_->CloseConnection(socket); });
     (void)NotifyEvent(id, ConnectionClosed);
@@ -484,9 +473,9 @@ Result TransportAdapter::EnableReliableDelivery() {
     reliableDelivery_ = true;
     const std::vector<RefPtr<Connection>> table = connections_;
     for (const auto& connection : table) {
-        if (connection->layered) continue;
-        connection->layered = true;
-        (void)connection->ConnectLayers(connection->connectionId, connection->sessionId, false);
+        if (connection->Layered()) continue;
+        connection->MakeLayered();
+        (void)connection->ConnectLayers(connection->Id(), connection->SessionId(), false);
     }
     return ResultOk;
 }
@@ -497,14 +486,14 @@ Result TransportAdapter::OnEvent(UUID socketId, std::int32_t event) {
         RefPtr<Connection> connection;
         const Result result = AddConnection(0, 0, socketId, &connection);
         if (Failed(result)) return result;
-        return NotifyEvent(connection->connectionId, ConnectionOpened);
+        return NotifyEvent(connection->Id(), ConnectionOpened);
     }
     if (event != ConnectionClosed) return ResultUnknownConnection;
     RefPtr<Connection> connection = FindBySocket(socketId);
     if (!connection) return ResultUnknownConnection;
     const Result result = Reconnect(ResultFail, connection.Get(), socketId, false);
     if (Failed(result)) {
-        const UUID id = connection->connectionId;
+        const UUID id = connection->Id();
         if (Succeeded(RemoveConnection(id, nullptr))) (void)NotifyEvent(id, ConnectionClosed);
     }
     return result;
@@ -521,7 +510,7 @@ Result TransportAdapter::PreOnDataReady(UUID socketId, UUID* channelId, IDataStr
     if (!connection) return ResultUnknownConnection;
     if (*channelId != AdapterChannelId) return ResultOk;
     connection->CountPreRead();
-    connection->layered = true;
+    connection->MakeLayered();
     RefPtr<IDataStream> stream = RefPtr<IDataStream>::Adopt(*data);
     RefPtr<PostReceiveTask> after = RefPtr<PostReceiveTask>::Adopt(*task);
     *data = nullptr;
@@ -529,17 +518,17 @@ Result TransportAdapter::PreOnDataReady(UUID socketId, UUID* channelId, IDataStr
     Result result = ResultOk;
     // A user message that comes out of the layers has been queued in the inbox already
     // (OnAccepted); the transport delivers the inbox under the connection's token.
-    if (!connection->retired) result = connection->Top()->Receive(stream, after);
+    if (!connection->Retired()) result = connection->Top()->Receive(stream, after);
     // An acknowledgement may have opened the window.
     (void)connection->Pump();
-    if (Failed(result) || !stream || connection->retired) {
+    if (Failed(result) || !stream || connection->Retired()) {
         // Nothing is delivered, so the transport would drop the task unrun; but the
         // packet's acknowledgement must still go out, or the sender's window never opens
         // again.
         if (after) Unlocked([&] { after->Run(); });
         return result;
     }
-    *channelId = connection->deliveryToken;
+    *channelId = connection->DeliveryToken();
     *data = stream.Detach();
     *task = after.Detach();
     return ResultOk;
@@ -555,7 +544,7 @@ Result TransportAdapter::OnDataReady(UUID socketId, UUID channelId, IDataStream*
     if (!connection) return ResultUnknownConnection;
     if (data == nullptr) return ResultOk;
     connection->CountRead();
-    return Dispatch(connection->connectionId, channelId, data);
+    return Dispatch(connection->Id(), channelId, data);
 }
 
 Result TransportAdapter::Dispatch(const UUID& connectionId, const UUID& channelId,
@@ -580,17 +569,16 @@ Result TransportAdapter::DeliverInbox(Connection* target) {
     // old and a new socket, when the transport delivers on them): one hands out the inbox
     // front first while the others leave their messages to it, so the listeners see the
     // sequence order.
-    if (connection->delivering) return ResultOk;
-    connection->delivering = true;
+    if (!connection->BeginDelivering()) return ResultOk;
     Result combined = ResultOk;
-    while (!connection->inbox.empty()) {
-        const UUID channel = connection->inbox.front().first;
-        const RefPtr<IDataStream> message = std::move(connection->inbox.front().second);
-        connection->inbox.pop_front();
+    for (;;) {
+        UUID channel;
+        RefPtr<IDataStream> message;
+        if (!connection->TakeFromInbox(&channel, &message)) break;
         connection->CountRead();
-        combined |= Dispatch(connection->connectionId, channel, message.Get());
+        combined |= Dispatch(connection->Id(), channel, message.Get());
     }
-    connection->delivering = false;
+    connection->EndDelivering();
     return combined;
 }
 

@@ -208,10 +208,10 @@ private:
     void FinishReconnecting(Connection* connection);
     RefPtr<Connection> FindById(const UUID& connectionId) const;
     RefPtr<Connection> FindBySocket(const UUID& socketId) const;
-    // Every change of a connection's identifier or socket goes through these, which keep
-    // the two look-up indexes in step with the table.
-    void SetConnectionId(Connection* connection, const UUID& connectionId);
-    void SetSocketId(Connection* connection, const UUID& socketId);
+    // A connection tells of every change of its identifier or socket (from previous), so
+    // that the two look-up indexes stay in step with the table.
+    void IdChanged(Connection* connection, const UUID& previous);
+    void SocketChanged(Connection* connection, const UUID& previous);
     void Index(Connection* connection);
     void Unindex(Connection* connection);
     // The live listeners with a reference each.

@@ -13,66 +13,54 @@ namespace brondal {
 Result TransportAdapter::Reconnect(Result error, Connection* connection, const UUID& failedSocket,
                                    bool wait) {
     MonitorGuard guard(*monitor_);
-    if (!connection->established) {
+    if (!connection->Established()) {
         LOG_SPEW(0, "will not reconnect connection %s ip %x port %d socket %s",
-                 connection->connectionId.ToString().c_str(), connection->address, connection->port,
-                 connection->socketId.ToString().c_str());
+                 connection->Id().ToString().c_str(), connection->Address(), connection->Port(),
+                 connection->SocketId().ToString().c_str());
         return error;
     }
-    if (!connection->reconnecting) {
-        if (connection->socketId != failedSocket) {
+    if (!connection->Reconnecting()) {
+        if (connection->SocketId() != failedSocket) {
             // The socket was replaced since the failure was seen.
-            return connection->socketId.IsNil() ? error : ResultOk;
+            return connection->SocketId().IsNil() ? error : ResultOk;
         }
         LOG_SEVERE("reconnect connection %s ip %x port %d socket %s",
-                   connection->connectionId.ToString().c_str(), connection->address,
-                   connection->port, connection->socketId.ToString().c_str());
+                   connection->Id().ToString().c_str(), connection->Address(), connection->Port(),
+                   connection->SocketId().ToString().c_str());
         // The whole reconnecting state is in place before the monitor is let go for the
         // close, so no other thread sees a reconnecting connection with its old socket.
-        connection->reconnecting = true;
-        const UUID old = connection->socketId;
-        SetSocketId(connection, UUID());
-        connection->writer.Reset();
-        (void)connection->DisconnectLayers();
-        connection->reconnectStart = GetScheduler().GetTickCount64();
-        connection->retryDelay = FirstRetryDelayMs;
-        connection->nextAttempt = 0;
-        Unlocked([&] { return inner_->CloseConnection(old); });
+        connection->BeginReconnect(GetScheduler().GetTickCount64());
+        connection->LoseSocket(connection->SocketId());
     }
     if (!wait) return ResultOk;
-    WaitUntil(WriterWaitMs, [&] { return !connection->reconnecting; });
-    return connection->socketId.IsNil() ? error : ResultOk;
+    WaitUntil(WriterWaitMs, [&] { return !connection->Reconnecting(); });
+    return connection->SocketId().IsNil() ? error : ResultOk;
 }
 
 void TransportAdapter::FinishReconnecting(Connection* connection) {
-    if (!connection->reconnecting) return;
-    connection->reconnecting = false;
-    connection->reconnectStart = 0;
-    connection->retryDelay = 0;
-    connection->nextAttempt = 0;
+    if (!connection->Reconnecting()) return;
+    connection->EndReconnect();
     (void)monitor_->NotifyAll();
-    if (connection->socketId.IsNil()) {
-        LOG_SEVERE("reconnect failed for connection %s",
-                   connection->connectionId.ToString().c_str());
-        connection->established = false;
+    if (connection->SocketId().IsNil()) {
+        LOG_SEVERE("reconnect failed for connection %s", connection->Id().ToString().c_str());
         return;
     }
     LOG_SEVERE("reconnect succeeded for connection %s ip %x port %d socket %s",
-               connection->connectionId.ToString().c_str(), connection->address, connection->port,
-               connection->socketId.ToString().c_str());
-    if (connection->keepAliveInterval != 0) {
-        const UUID socket = connection->socketId;
-        const std::uint32_t interval = connection->keepAliveInterval;
-        const std::uint32_t timeout = connection->keepAliveTimeout;
+               connection->Id().ToString().c_str(), connection->Address(), connection->Port(),
+               connection->SocketId().ToString().c_str());
+    if (connection->KeepAliveInterval() != 0) {
+        const UUID socket = connection->SocketId();
+        const std::uint32_t interval = connection->KeepAliveInterval();
+        const std::uint32_t timeout = connection->KeepAliveTimeout();
         Unlocked([&] { return inner_->SetKeepAlive(socket, interval, timeout); });
     }
 }
 
 void TransportAdapter::TryReopen(Connection* connection) {
-    LOG_SEVERE("try reconnect connection %s ip %x port %d",
-               connection->connectionId.ToString().c_str(), connection->address, connection->port);
-    const std::uint32_t address = connection->address;
-    const std::uint16_t port = connection->port;
+    LOG_SEVERE("try reconnect connection %s ip %x port %d", connection->Id().ToString().c_str(),
+               connection->Address(), connection->Port());
+    const std::uint32_t address = connection->Address();
+    const std::uint16_t port = connection->Port();
     UUID socket;
     RefPtr<ITransportFastWrite::IWriter> writer;
     Result result =
@@ -81,11 +69,9 @@ void TransportAdapter::TryReopen(Connection* connection) {
         result = Unlocked([&] { return inner_->CreateWriter(socket, writer.Receive()); });
         if (Failed(result)) Unlocked([&] { return inner_->CloseConnection(socket); });
     }
-    if (Succeeded(result) && connection->reconnecting) {
-        SetSocketId(connection, socket);
-        connection->writer = std::move(writer);
-        if (Succeeded(
-                connection->ConnectLayers(connection->connectionId, connection->sessionId, true))) {
+    if (Succeeded(result) && connection->Reconnecting()) {
+        connection->AttachSocket(socket, std::move(writer));
+        if (Succeeded(connection->ConnectLayers(connection->Id(), connection->SessionId(), true))) {
             FinishReconnecting(connection);
             return;
         }
@@ -93,10 +79,7 @@ void TransportAdapter::TryReopen(Connection* connection) {
         // socket, not the end of the connection: it stays reconnecting, and the next
         // attempt (or giving up after 10 s) follows the schedule. Ending it here would
         // leave it in the table with nobody ever told it is gone.
-        SetSocketId(connection, UUID());
-        connection->writer.Reset();
-        (void)connection->DisconnectLayers();
-        Unlocked([&] { return inner_->CloseConnection(socket); });
+        connection->LoseSocket(socket);
     } else if (Succeeded(result)) {
         // The connection was closed or given up on while the socket was being opened.
         Unlocked([&] { return inner_->CloseConnection(socket); });
@@ -114,18 +97,17 @@ void TransportAdapter::TimerCallback() {
         // neither.
         const std::int64_t now = GetScheduler().GetTickCount64();
         for (const auto& connection : table) {
-            if (!connection->reconnecting) continue;
-            if (now > connection->reconnectStart + GiveUpAfterMs && connection->socketId.IsNil()) {
+            if (!connection->Reconnecting()) continue;
+            if (connection->GiveUpDue(now)) {
                 FinishReconnecting(connection.Get());
-                const UUID id = connection->connectionId;
+                const UUID id = connection->Id();
                 if (Succeeded(RemoveConnection(id, nullptr)))
                     (void)NotifyEvent(id, ConnectionClosed);
                 continue;
             }
-            if (connection->address == 0 || now < connection->nextAttempt) continue;
+            if (!connection->AttemptDue(now)) continue;
             TryReopen(connection.Get());
-            connection->retryDelay = std::min(2 * connection->retryDelay, MaxRetryDelayMs);
-            connection->nextAttempt = now + connection->retryDelay;
+            connection->ScheduleNextAttempt(now);
         }
     }
     // The last reference may be this one; the timer must not be released from its own
@@ -138,33 +120,27 @@ Result TransportAdapter::OnConnect(Connection* connection, const UUID& peerConne
     MonitorGuard guard(*monitor_);
     RefPtr<Connection> self(connection);
     LOG_SPEW(0, "connection %s ip %x port %d got onconnect %s isReconnect? %d",
-             connection->connectionId.ToString().c_str(), connection->address, connection->port,
+             connection->Id().ToString().c_str(), connection->Address(), connection->Port(),
              peerConnectionId.ToString().c_str(), reconnect ? 1 : 0);
     if (peerConnectionId.IsNil()) {
         // The peer closed the connection itself.
-        connection->established = false;
+        connection->Close();
         return ResultOk;
     }
-    if (peerSessionId == connection->sessionId) {
+    if (peerSessionId == connection->SessionId()) {
         // The peer's answer to our own hello.
-        connection->established = true;
+        connection->Establish();
         return ResultOk;
     }
     RefPtr<Connection> target;
     if (!reconnect) {
-        SetConnectionId(connection, peerConnectionId);
+        connection->AdoptId(peerConnectionId);
         target = self;
     } else {
         target = FindById(peerConnectionId);
         if (target) {
-            const UUID mine = connection->socketId;
-            const UUID theirs = target->socketId;
-            SetSocketId(connection, UUID());
-            SetSocketId(target.Get(), UUID());
-            SetSocketId(connection, theirs);
-            SetSocketId(target.Get(), mine);
-            connection->writer.Swap(target->writer);
-            if (!target->reconnecting) {
+            connection->ExchangeSockets(target.Get());
+            if (!target->Reconnecting()) {
                 // The peer came back before this side noticed the old socket go: what was
                 // half received on it will be resent whole, and what was half sent (or
                 // paced and not yet sent) goes again with the resend.
@@ -173,18 +149,17 @@ Result TransportAdapter::OnConnect(Connection* connection, const UUID& peerConne
             (void)monitor_->NotifyAll();
             // The old socket now hangs on this temporary connection until it closes; what
             // it still brings is the old one's past and the peer resends it.
-            connection->retired = true;
+            connection->Retire();
         }
-        connection->established = false;
+        connection->Close();
     }
     Result result = ResultFail;
     if (target) {
-        target->established = true;
-        target->sessionId = peerSessionId;
-        result = target->ConnectLayers(target->connectionId, target->sessionId, reconnect);
+        target->Establish(peerSessionId);
+        result = target->ConnectLayers(target->Id(), target->SessionId(), reconnect);
         if (reconnect) FinishReconnecting(target.Get());
     }
-    if (reconnect) (void)CloseConnection(connection->connectionId);
+    if (reconnect) (void)CloseConnection(connection->Id());
     return result;
 }
 
