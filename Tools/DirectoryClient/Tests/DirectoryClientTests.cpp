@@ -34,8 +34,8 @@ std::unique_ptr<DirectoryClient> ConnectTo(const ConnectSettings& settings) {
 
 DisplayUpdate Display(std::uint32_t n) {
     DisplayUpdate update;
-    update.id = UUID(0x10000000 + n, 0, 0, n);
-    update.name = "name " + std::to_string(n);
+    update.displayId = UUID(0x10000000 + n, 0, 0, n);
+    update.displayName = "name " + std::to_string(n);
     update.secondaryName = "secondary " + std::to_string(n);
     update.address = 0x0a000000 + n;
     update.port = static_cast<std::uint16_t>(n);
@@ -64,14 +64,14 @@ TEST_P(DirectoryClientTest, TableOf2500ArrivesWholeInIdentifierOrder) {
     std::uint64_t version = 0;
     ASSERT_EQ(client->RequestTable(true, 0, &version), ResultOk);
     EXPECT_EQ(version, service_.Version());
-    std::vector<DisplayEntry> table;
+    std::vector<DisplayRecord> table;
     ASSERT_EQ(client->WaitForTable(10000, &stop_, &table), DirectoryClient::WaitOutcome::Table);
     ASSERT_EQ(table.size(), 2500u);
     for (std::size_t i = 1; i < table.size(); ++i)
-        ASSERT_LT(table[i - 1].id.ToString(), table[i].id.ToString());
-    const DisplayEntry& first = table.front();
-    const DisplayUpdate expected = Display(first.id.Data1 - 0x10000000);
-    EXPECT_EQ(first.name, expected.name);
+        ASSERT_LT(table[i - 1].displayId.ToString(), table[i].displayId.ToString());
+    const DisplayRecord& first = table.front();
+    const DisplayUpdate expected = Display(first.displayId.Data1 - 0x10000000);
+    EXPECT_EQ(first.displayName, expected.displayName);
     EXPECT_EQ(first.secondaryName, expected.secondaryName);
     EXPECT_EQ(first.address, expected.address);
     EXPECT_EQ(first.port, expected.port);
@@ -84,7 +84,7 @@ TEST_P(DirectoryClientTest, CurrentVersionBringsNoTableAndAChangeDoes) {
     ASSERT_TRUE(client);
     ASSERT_EQ(client->UpdateDisplay(Display(1)), ResultOk);
     std::uint64_t version = 0;
-    std::vector<DisplayEntry> table;
+    std::vector<DisplayRecord> table;
     ASSERT_EQ(client->RequestTable(false, 0, &version), ResultOk);
     ASSERT_EQ(client->WaitForTable(10000, &stop_, &table), DirectoryClient::WaitOutcome::Table);
     EXPECT_EQ(table.size(), 1u);
@@ -124,7 +124,7 @@ TEST_P(DirectoryClientTest, StoppedServiceIsNoticedAndCallsFailAsConnectionFailu
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_TRUE(Failed(result));
     EXPECT_TRUE(DirectoryClient::IsConnectionFailure(result)) << DescribeResult(result);
-    std::vector<DisplayEntry> table;
+    std::vector<DisplayRecord> table;
     EXPECT_EQ(client->WaitForTable(10000, &stop_, &table), DirectoryClient::WaitOutcome::Lost);
 }
 
@@ -174,7 +174,7 @@ TEST(DirectoryClientWait, StopEndsAWaitForATableThatDoesNotCome) {
     ASSERT_TRUE(client);
     StopFlag stop;
     std::thread stopper([&] { stop.Request(); });
-    std::vector<DisplayEntry> table;
+    std::vector<DisplayRecord> table;
     // Without the stop this wait would last the full minute.
     EXPECT_EQ(client->WaitForTable(60000, &stop, &table), DirectoryClient::WaitOutcome::Stopped);
     stopper.join();
@@ -193,10 +193,10 @@ TEST(Commands, RegisterThenListAsTableAndJson) {
     StopFlag stop;
     Options options = CommandOptions(service.Port(), Command::Register);
     options.display = Display(7);
-    options.display.name = "Quote \" here";
+    options.display.displayName = "Quote \" here";
     std::ostringstream out, err;
     ASSERT_EQ(RunCommand(options, stop, out, err), ExitOk) << err.str();
-    EXPECT_NE(out.str().find("registered " + Display(7).id.ToString()), std::string::npos);
+    EXPECT_NE(out.str().find("registered " + Display(7).displayId.ToString()), std::string::npos);
 
     Options list = CommandOptions(service.Port(), Command::List);
     list.extended = true;
@@ -272,7 +272,8 @@ TEST(Commands, WatchPrintsOnlyChanges) {
     watch.join();
     EXPECT_EQ(code, ExitOk) << err.str();
     const std::string text = buffer.Text();
-    EXPECT_NE(text.find("\"added\":[{\"id\":\"" + Display(2).id.ToString()), std::string::npos)
+    EXPECT_NE(text.find("\"added\":[{\"id\":\"" + Display(2).displayId.ToString()),
+              std::string::npos)
         << text;
     // One transfer for the change, none for the polls in between.
     EXPECT_EQ(service.Enumerations(), enumerations + 1);
