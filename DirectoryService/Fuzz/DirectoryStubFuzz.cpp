@@ -23,9 +23,9 @@
 namespace brondal::fuzz {
 namespace {
 
+using corvane::DisplayRecord;
 using corvane::server::CorvaneDirectoryService;
 using corvane::server::DirectoryServiceStubImpl;
-using corvane::server::DisplayRecord;
 
 // A registry whose maintenance thread never starts: the harness runs its passes.
 class Registry final : public CorvaneDirectoryService {
@@ -170,7 +170,7 @@ void CheckCall(Directory& d, Callbacks& callbacks, const UUID& connection, std::
         registry.GetDirectoryVersion() == version && registry.GetDisplayCount() == count;
 
     switch (method) {
-        case DirectoryServiceStubImpl::MethodAddNotify: {
+        case corvane::MethodAddNotify: {
             UUID callback;
             const bool whole = reader.Read(&callback);
             FUZZ_CHECK(result == (whole ? ResultOk : ResultFail) && replied.empty() && unchanged);
@@ -180,12 +180,12 @@ void CheckCall(Directory& d, Callbacks& callbacks, const UUID& connection, std::
             if (!subscription && whole) callbacks.Subscribed(connection, callback);
             break;
         }
-        case DirectoryServiceStubImpl::MethodRemoveNotify:
+        case corvane::MethodRemoveNotify:
             FUZZ_CHECK(result == ResultOk && replied.empty() && unchanged);
             FUZZ_CHECK(!registry.GetSubscription(connection));
             callbacks.Unsubscribed(connection, subscription);
             break;
-        case DirectoryServiceStubImpl::MethodRequestEnumeration: {
+        case corvane::MethodRequestEnumeration: {
             bool extended = false;
             std::uint64_t known = 0;
             reader.Read(&extended);
@@ -201,7 +201,7 @@ void CheckCall(Directory& d, Callbacks& callbacks, const UUID& connection, std::
             FUZZ_CHECK(replied == expected);
             break;
         }
-        case DirectoryServiceStubImpl::MethodUpdateDisplay: {
+        case corvane::MethodUpdateDisplay: {
             DisplayRecord record;
             const bool whole = reader.Read(&record.displayId) && reader.Read(&record.displayName) &&
                                reader.Read(&record.secondaryName) && reader.Read(&record.address) &&

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "CpuUsageMeter.h"
+#include "DirectoryProtocol.h"
 #include "DisplayRecord.h"
 #include "DisplayTable.h"
 #include "IDataStream.h"
@@ -43,13 +44,11 @@ namespace brondal::corvane::server {
 class CorvaneDirectoryService : public Thread, public virtual IRefCountImpl {
 public:
     // The directory's object on the request engine, and the object of every callback.
-    static constexpr UUID DirectoryObjectId{0xa0a14dd0, 0xdaad, 0x11e3, 0x9c1a0800200c9a66};
+    static constexpr UUID DirectoryObjectId = corvane::DirectoryObjectId;
     static constexpr std::uint32_t EnumerationBatchSize = 1000;
     // A batch also ends before it would grow past this, so that no callback message comes
     // near the transport's frame limit when displays send long texts.
     static constexpr std::size_t EnumerationBatchMaxBytes = 16u << 20;
-    // The callback method that carries a batch.
-    static constexpr std::uint16_t DisplayBatchMethod = 0;
     static constexpr std::uint32_t CallbackWriteTimeoutMs = 10000;
 
     static constexpr std::uint32_t PurgePassCount = 300;

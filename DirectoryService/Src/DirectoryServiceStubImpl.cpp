@@ -5,28 +5,11 @@
 
 #include "CatchFrame.h"
 #include "CorvaneDirectoryService.h"
+#include "DirectoryProtocol.h"
 #include "LogCall.h"
 #include "Scheduler.h"
-#include "UuidStream.h"
 
 namespace brondal::corvane::server {
-
-namespace {
-
-// DeserializeUuid succeeds on a short stream and keeps the members it could not read; an
-// identifier cut short must fail here instead, or a truncated subscription would name a
-// connection that does not exist and still be answered with success.
-Result ReadUuid(IDataStream* stream, UUID* id) {
-    std::uint32_t size = 0;
-    std::uint32_t position = 0;
-    if (Failed(stream->GetSize(&size)) || Failed(stream->GetPosition(&position)) ||
-        size - position < 16) {
-        return ResultFail;
-    }
-    return DeserializeUuid(stream, id);
-}
-
-}  // namespace
 
 DirectoryServiceStubImpl::DirectoryServiceStubImpl(RegistryLink* registry) : registry_(registry) {}
 
@@ -58,7 +41,8 @@ Result DirectoryServiceStubImpl::Dispatch(CorvaneDirectoryService& registry,
     switch (method) {
         case MethodAddNotify: {
             UUID callbackConnection;
-            if (const Result read = ReadUuid(arguments, &callbackConnection); Failed(read)) {
+            if (const Result read = DecodeSubscription(arguments, &callbackConnection);
+                Failed(read)) {
                 return read;
             }
             return registry.AddNotify(connectionId, callbackConnection,
@@ -68,39 +52,26 @@ Result DirectoryServiceStubImpl::Dispatch(CorvaneDirectoryService& registry,
             (void)registry.RemoveNotify(connectionId);
             return ResultOk;
         case MethodRequestEnumeration: {
-            // Missing values request the full table in the plain form.
-            // (A failed read leaves its value as it was.)
             bool extended = false;
             std::uint64_t knownVersion = 0;
-            (void)arguments->ReadBool(&extended);
-            (void)arguments->ReadUInt64(&knownVersion);
+            DecodeEnumerationRequest(arguments, &extended, &knownVersion);
             std::uint64_t version = 0;
             const Result result =
                 registry.RequestDisplayEnumeration(connectionId, extended, knownVersion, &version);
             if (Failed(result)) return result;
-            if (const Result written = reply->WriteUInt64(version); Failed(written)) return written;
+            if (const Result written = EncodeEnumerationReply(version, reply); Failed(written)) {
+                return written;
+            }
             return result;
         }
         case MethodUpdateDisplay: {
-            UUID displayId;
-            std::string displayName;
-            std::string secondaryName;
-            std::uint32_t address = 0;
-            std::uint16_t port = 0;
-            Result read = ReadUuid(arguments, &displayId);
-            if (Succeeded(read)) read = arguments->ReadString(&displayName);
-            if (Succeeded(read)) read = arguments->ReadString(&secondaryName);
-            if (Succeeded(read)) read = arguments->ReadUInt32(&address);
-            if (Succeeded(read)) read = arguments->ReadUInt16(&port);
-            if (Failed(read)) return read;
-            // Older displays send only the five values above.
-            std::uint32_t tag = 1;
-            std::string extra;
-            (void)arguments->ReadUInt32(&tag);
-            (void)arguments->ReadString(&extra);
-            return registry.UpdateDisplay(displayId, std::move(displayName),
-                                          std::move(secondaryName), address, port, tag,
-                                          std::move(extra));
+            DisplayRecord display;
+            if (const Result read = DecodeDisplayUpdate(arguments, &display); Failed(read)) {
+                return read;
+            }
+            return registry.UpdateDisplay(display.displayId, std::move(display.displayName),
+                                          std::move(display.secondaryName), display.address,
+                                          display.port, display.tag, std::move(display.extra));
         }
         default:
             return ResultOk;

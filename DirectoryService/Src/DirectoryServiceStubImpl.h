@@ -13,28 +13,10 @@
 namespace brondal::corvane::server {
 
 // The directory's face on the request engine: decodes the arguments of each request
-// method, calls the registry and encodes the reply.
-//
-//   0  subscribe: callback connection (UUID)                    -> nothing
-//   1  unsubscribe                                              -> nothing, always 0
-//   2  enumerate: extended (bool), knownVersion (UInt64)        -> version (UInt64)
-//   3  nothing                                                  -> 0
-//   4  update: id, displayName, secondaryName, address, port,
-//      tag (optional, 1), extra (optional, empty)               -> nothing
-//   other method numbers succeed with an empty reply.
-//
-// Trailing arguments that are missing take their defaults, so older peers that send fewer
-// values keep working. Holds no lock; the registry serialises its table.
+// method (DirectoryMethod, with the protocol's decoders), calls the registry and encodes
+// the reply. Holds no lock; the registry serialises its table.
 class DirectoryServiceStubImpl final : public IRpc::IStub, public IRefCountImpl {
 public:
-    enum Method : std::int32_t {
-        MethodAddNotify = 0,
-        MethodRemoveNotify = 1,
-        MethodRequestEnumeration = 2,
-        MethodNone = 3,
-        MethodUpdateDisplay = 4,
-    };
-
     explicit DirectoryServiceStubImpl(RegistryLink* registry);
 
     IRpc::ICallGuard* GetCallGuard() override { return nullptr; }

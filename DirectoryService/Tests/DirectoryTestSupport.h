@@ -1,10 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CorvaneDirectoryService.h"
+#include "DirectoryProtocol.h"
 #include "IDataStream.h"
 #include "IRefCountImpl.h"
 #include "IRpc.h"
@@ -14,13 +17,12 @@
 #include "ReliableTransport.h"
 #include "TcpSocket.h"
 #include "Uuid.h"
-#include "UuidStream.h"
 #include "WaitFor.h"
 
 namespace brondal::testing {
 
+using corvane::DisplayRecord;
 using corvane::server::CorvaneDirectoryService;
-using corvane::server::DisplayRecord;
 
 inline constexpr std::uint32_t Loopback = 0x7f000001;
 
@@ -43,6 +45,19 @@ inline std::uint16_t FindFreePortPair() {
     return 0;
 }
 
+// A registry with its real threads on a free pair of loopback ports, or on port and the
+// next one, which a registry released a moment ago may still be giving back. Null when
+// the ports could not be had within ten seconds.
+inline RefPtr<CorvaneDirectoryService> StartRegistry(std::uint16_t port = 0) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto registry = RefPtr<CorvaneDirectoryService>::Adopt(
+            new CorvaneDirectoryService(port != 0 ? port : FindFreePortPair(), Loopback));
+        if (Succeeded(registry->Initialize())) return registry;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return {};
+}
+
 inline RefPtr<IDataStream> NewStream() {
     RefPtr<IDataStream> stream;
     NewDataStream(stream.Receive());
@@ -53,11 +68,7 @@ inline RefPtr<IDataStream> NewStream() {
 // sends more appends them.
 inline RefPtr<IDataStream> UpdateArguments(const UUID& id, const std::string& name = "Name") {
     RefPtr<IDataStream> args = NewStream();
-    SerializeUuid(args.Get(), id);
-    args->WriteString(name);
-    args->WriteString("Second");
-    args->WriteUInt32(0x0a000001);
-    args->WriteUInt16(5000);
+    corvane::EncodeDisplayUpdate({id, name, "Second", 0x0a000001, 5000, {}, {}}, args.Get());
     return args;
 }
 
@@ -72,49 +83,24 @@ inline std::vector<std::uint8_t> RemainingBytes(IDataStream* stream) {
     return bytes;
 }
 
-// One display batch as a client reads it, with the stream's own reads.
-struct Batch {
-    bool extendedHead = false;
-    std::uint16_t formVersion = 0;
-    std::vector<DisplayRecord> entries;
-    bool last = false;
+// One display batch as a client reads it, and whether it was the whole stream in the form
+// asked for (the extended head on a batch with entries when extended).
+struct Batch : corvane::DisplayBatch {
     bool fullyRead = false;
 };
 
 inline Batch ReadBatch(IDataStream* stream, bool extended) {
     Batch batch;
-    std::uint32_t size = 0;
-    stream->GetSize(&size);
-    // The head is there when the stream starts with the marker.
-    constexpr std::uint32_t MarkerLength = 36;
-    std::string head(MarkerLength, '\0');
-    std::uint32_t start = 0;
-    stream->GetPosition(&start);
-    if (extended && Succeeded(stream->ReadBytes(head.data(), MarkerLength)) &&
-        head == "70c61d80-58b3-4b56-822a-35ed79be5840") {
-        batch.extendedHead = true;
-        stream->ReadUInt16(&batch.formVersion);
-    } else {
-        stream->SetPosition(start);
-    }
-    std::uint32_t count = 0;
-    if (Failed(stream->ReadUInt32(&count))) return batch;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        DisplayRecord r;
-        DeserializeUuid(stream, &r.displayId);
-        stream->ReadString(&r.secondaryName);
-        stream->ReadString(&r.displayName);
-        stream->ReadUInt32(&r.address);
-        stream->ReadUInt16(&r.port);
-        stream->ReadUInt32(&r.tag);
-        if (extended) stream->ReadString(&r.extra);
-        batch.entries.push_back(std::move(r));
-    }
-    batch.fullyRead = Succeeded(stream->ReadBool(&batch.last));
-    std::uint32_t position = 0;
-    stream->GetPosition(&position);
-    batch.fullyRead = batch.fullyRead && position == size;
+    if (Failed(corvane::DecodeDisplayBatch(stream, &batch))) return batch;
+    batch.fullyRead =
+        RemainingBytes(stream).empty() && batch.extended == (extended && !batch.entries.empty());
     return batch;
+}
+// The same from the bytes a BatchReceiver kept.
+inline Batch ReadBatch(const std::vector<std::uint8_t>& bytes, bool extended) {
+    RefPtr<IDataStream> stream = NewStream();
+    stream->WriteBytes(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    return ReadBatch(stream.Get(), extended);
 }
 
 // The client's end of the display-batch callback: keeps every batch's bytes.
@@ -192,17 +178,16 @@ public:
     }
     Result Subscribe() {
         RefPtr<IDataStream> arguments = NewStream();
-        SerializeUuid(arguments.Get(), callback);
-        return Call(0, arguments.Get(), NewStream().Get());
+        corvane::EncodeSubscription(callback, arguments.Get());
+        return Call(corvane::MethodAddNotify, arguments.Get(), NewStream().Get());
     }
     // Method 2; the version it answered, or nothing on a failure.
     Result RequestTable(bool extended, std::uint64_t knownVersion, std::uint64_t* version) {
         RefPtr<IDataStream> arguments = NewStream();
-        arguments->WriteBool(extended);
-        arguments->WriteUInt64(knownVersion);
+        corvane::EncodeEnumerationRequest(extended, knownVersion, arguments.Get());
         RefPtr<IDataStream> reply = NewStream();
-        const Result result = Call(2, arguments.Get(), reply.Get());
-        if (Succeeded(result)) reply->ReadUInt64(version);
+        const Result result = Call(corvane::MethodRequestEnumeration, arguments.Get(), reply.Get());
+        if (Succeeded(result)) corvane::DecodeEnumerationReply(reply.Get(), version);
         return result;
     }
 

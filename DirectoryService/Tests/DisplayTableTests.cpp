@@ -131,7 +131,7 @@ TEST_P(DisplayEnumerationTest, BatchesOfTheSnapshot) {
         const testing::Batch batch = testing::ReadBatch(arguments.Get(), c.extended);
         EXPECT_TRUE(batch.fullyRead);
         EXPECT_EQ(batch.last, last);
-        EXPECT_EQ(batch.extendedHead, c.extended && !batch.entries.empty());
+        EXPECT_EQ(batch.extended, c.extended && !batch.entries.empty());
         for (const DisplayRecord& entry : batch.entries)
             EXPECT_EQ(entry.displayId, UUID(next++, 0, 0, 0));
         counts.push_back(static_cast<std::uint32_t>(batch.entries.size()));

@@ -12,11 +12,9 @@ namespace {
 using namespace brondal::testing;
 
 TEST(LayeredClientTest, SubscriberThatStopsAcknowledgingCostsTheOthersNothing) {
-    const std::uint16_t port = FindFreePortPair();
-    ASSERT_NE(port, 0);
-    auto registry =
-        RefPtr<CorvaneDirectoryService>::Adopt(new CorvaneDirectoryService(port, Loopback));
-    ASSERT_EQ(registry->Initialize(), ResultOk);
+    const RefPtr<CorvaneDirectoryService> registry = StartRegistry();
+    ASSERT_TRUE(registry);
+    const std::uint16_t port = registry->GetPort();
     // Three batches of about 40 kB per enumeration: many times the window each.
     for (std::uint32_t i = 0; i < 2500; ++i)
         registry->UpdateDisplay(UUID(i, 0, 0, 7), "display name", "second", i, 1, 1, "");
@@ -49,10 +47,7 @@ TEST(LayeredClientTest, SubscriberThatStopsAcknowledgingCostsTheOthersNothing) {
     const auto calls = deaf.receiver->Calls();
     ASSERT_EQ(calls.size(), Batches);
     for (std::size_t i = 0; i < Batches; ++i) {
-        RefPtr<IDataStream> stream = NewStream();
-        stream->WriteBytes(calls[i].arguments.data(),
-                           static_cast<std::uint32_t>(calls[i].arguments.size()));
-        const Batch batch = ReadBatch(stream.Get(), false);
+        const Batch batch = ReadBatch(calls[i].arguments, false);
         EXPECT_TRUE(batch.fullyRead);
         EXPECT_EQ(batch.last, i % 3 == 2) << i;
         EXPECT_EQ(batch.entries.size(), i % 3 == 2 ? 500u : 1000u) << i;

@@ -185,10 +185,7 @@ TEST(MutatedTrafficTest, GoodClientIsServedAfterMutatedSessionsFromManyConnectio
         ASSERT_TRUE(PollUntil([&] {
             entries.assign(1, 0);
             for (const auto& call : client.receiver->Calls()) {
-                RefPtr<IDataStream> stream = NewStream();
-                stream->WriteBytes(call.arguments.data(),
-                                   static_cast<std::uint32_t>(call.arguments.size()));
-                const Batch batch = ReadBatch(stream.Get(), entries.size() == 2);
+                const Batch batch = ReadBatch(call.arguments, entries.size() == 2);
                 if (!batch.fullyRead) return false;
                 entries.back() += batch.entries.size();
                 if (batch.last) entries.push_back(0);

@@ -188,11 +188,7 @@ TEST(ProgramTest, ForegroundRunServesClientsOnItsPorts) {
         ASSERT_EQ(client.RequestTable(false, 0, &version), ResultOk);
         EXPECT_NE(version, 0u);
         ASSERT_TRUE(client.receiver->WaitCalls(1));
-        const auto call = client.receiver->Calls().front();
-        RefPtr<IDataStream> arguments = NewStream();
-        arguments->WriteBytes(call.arguments.data(),
-                              static_cast<std::uint32_t>(call.arguments.size()));
-        const Batch batch = ReadBatch(arguments.Get(), false);
+        const Batch batch = ReadBatch(client.receiver->Calls().front().arguments, false);
         ASSERT_EQ(batch.entries.size(), 1u);
         EXPECT_EQ(batch.entries[0].displayId, display);
         EXPECT_EQ(batch.entries[0].displayName, "Program test");

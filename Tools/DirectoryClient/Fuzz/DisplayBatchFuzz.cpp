@@ -1,41 +1,33 @@
-// The client's display-batch decoder and the table assembler.
+// The protocol's display-batch decoder and the client's table assembler.
 //
 // Even mode: the remaining bytes as a batch, split into chunks. What the decoder accepts,
-// the service's batch writer must encode back into exactly the bytes the decoder consumed
+// the batch writer must encode back into exactly the bytes the decoder consumed
 // (the end flag reads true for any non-zero byte, and an extended head may come with no
 // entries, which the writer never sends).
 //
-// Odd mode: batches of entries from the fuzzer, written by the service's batch writer, must
+// Odd mode: batches of entries from the fuzzer, written by the batch writer, must
 // decode to the same entries, and the assembler must hand out each table exactly when its
 // last batch arrives, holding the entries of its batches in order.
 #include "DirectoryProtocol.h"
 #include "DisplayBatchWriter.h"
 #include "FuzzStreams.h"
 #include "FuzzSupport.h"
+#include "TableAssembler.h"
 
 namespace brondal::fuzz {
 namespace {
 
-using corvane::client::DecodeDisplayBatch;
-using corvane::client::DisplayBatch;
-using corvane::client::DisplayEntry;
+using corvane::DecodeDisplayBatch;
+using corvane::DisplayBatch;
+using corvane::DisplayBatchWriter;
+using corvane::DisplayRecord;
 using corvane::client::TableAssembler;
-using corvane::server::DisplayBatchWriter;
-using corvane::server::DisplayRecord;
 
-DisplayRecord RecordOf(const DisplayEntry& entry) {
-    return {entry.id,   entry.secondaryName, entry.name,  entry.address,
-            entry.port, entry.tag,           entry.extra, 0};
-}
-
-Bytes Written(const std::vector<DisplayEntry>& entries, bool extended, bool last) {
+Bytes Written(const std::vector<DisplayRecord>& records, bool extended, bool last) {
     const DisplayBatchWriter writer(extended);
-    std::vector<DisplayRecord> records;
     std::size_t bytes = 0;
-    for (const DisplayEntry& entry : entries) {
-        records.push_back(RecordOf(entry));
-        bytes += writer.EntrySize(records.back());
-    }
+    for (const DisplayRecord& record : records)
+        bytes += writer.EntrySize(record);
     RefPtr<IDataStream> batch;
     FUZZ_CHECK(writer.Write(records.begin(), static_cast<std::uint32_t>(records.size()), bytes,
                             last, &batch) == ResultOk);
@@ -53,7 +45,7 @@ void CheckDecoded(const Bytes& bytes, std::size_t piece) {
     stream->GetPosition(&consumed);
     FUZZ_CHECK(consumed >= 5 && consumed <= bytes.size());
 
-    const std::size_t head = corvane::client::ExtendedBatchMarker.size() + 2;
+    const std::size_t head = corvane::ExtendedBatchMarker.size() + 2;
     Bytes expected = Written(batch.entries, batch.extended, batch.last);
     if (batch.extended && batch.entries.empty()) {
         expected.insert(expected.begin(), bytes.begin(), bytes.begin() + head);
@@ -65,15 +57,15 @@ void CheckDecoded(const Bytes& bytes, std::size_t piece) {
 
 void CheckWritten(FuzzInput& input) {
     TableAssembler assembler;
-    std::vector<DisplayEntry> table;
+    std::vector<DisplayRecord> table;
     while (!input.Empty()) {
         const bool extended = input.Bool();
         const bool last = input.Bool();
-        std::vector<DisplayEntry> entries(input.Byte() % 6);
-        for (DisplayEntry& entry : entries) {
-            entry.id.Data1 = input.Take<std::uint32_t>();
-            entry.id.Data4[7] = input.Byte();
-            entry.name = input.Text(input.Byte());
+        std::vector<DisplayRecord> entries(input.Byte() % 6);
+        for (DisplayRecord& entry : entries) {
+            entry.displayId.Data1 = input.Take<std::uint32_t>();
+            entry.displayId.Data4[7] = input.Byte();
+            entry.displayName = input.Text(input.Byte());
             entry.secondaryName = input.Text(input.Byte());
             entry.address = input.Take<std::uint32_t>();
             entry.port = input.Take<std::uint16_t>();
@@ -102,20 +94,19 @@ void CheckWritten(FuzzInput& input) {
 }  // namespace
 
 std::vector<Seed> FuzzSeeds() {
-    const DisplayEntry lobby{UUID(0x6f1c0e2a, 0x3b4d, 0x4e5f, 0x8a9b0c1d2e3f4a5b),
-                             "Lobby",
-                             "lobby-2",
-                             0x0a000011,
-                             8080,
-                             1,
-                             "first floor"};
-    DisplayEntry plain = lobby;
+    const DisplayRecord lobby{UUID(0x6f1c0e2a, 0x3b4d, 0x4e5f, 0x8a9b0c1d2e3f4a5b),
+                              "lobby-2",
+                              "Lobby",
+                              0x0a000011,
+                              8080,
+                              1,
+                              "first floor"};
+    DisplayRecord plain = lobby;
     plain.extra.clear();
     auto decode = [](const Bytes& bytes, std::uint8_t piece = 0) {
         return SeedWriter().Byte(0).Byte(piece).Append(bytes).Get();
     };
-    Bytes extendedEmpty(corvane::client::ExtendedBatchMarker.begin(),
-                        corvane::client::ExtendedBatchMarker.end());
+    Bytes extendedEmpty(corvane::ExtendedBatchMarker.begin(), corvane::ExtendedBatchMarker.end());
     extendedEmpty.insert(extendedEmpty.end(), {1, 0, 0, 0, 0, 0, 2});
     Bytes badForm = Written({lobby}, true, true);
     badForm[36] = 2;
@@ -127,7 +118,9 @@ std::vector<Seed> FuzzSeeds() {
     batches.Byte(1);
     for (const bool last : {false, true}) {
         batches.Byte(1).Byte(last ? 1 : 0).Byte(1);
-        batches.Put(lobby.id.Data1).Byte(lobby.id.Data4[7]).Sized(Bytes{'L', 'o', 'b', 'b', 'y'});
+        batches.Put(lobby.displayId.Data1)
+            .Byte(lobby.displayId.Data4[7])
+            .Sized(Bytes{'L', 'o', 'b', 'b', 'y'});
         batches.Sized(Bytes{'l', '2'}).Put(lobby.address).Put(lobby.port).Put(lobby.tag);
         batches.Sized(Bytes{'x'}).Byte(3);
     }

@@ -164,9 +164,9 @@ private:
         } else if (name == "id") {
             const auto id = ParseUuid(value);
             if (!id) return Invalid(name, value);
-            o.display.id = *id;
+            o.display.displayId = *id;
         } else if (name == "name") {
-            o.display.name = value;
+            o.display.displayName = value;
         } else if (name == "secondary") {
             o.display.secondaryName = value;
         } else if (name == "address") {

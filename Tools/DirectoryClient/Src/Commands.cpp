@@ -43,8 +43,8 @@ std::string ServiceText(const Options& options) {
 
 // Fetches the table when knownVersion is not current. *changed tells whether a table came.
 int FetchTable(DirectoryClient& client, const Options& options, StopFlag& stop,
-               std::uint64_t knownVersion, std::uint64_t* version, std::vector<DisplayEntry>* table,
-               bool* changed, std::ostream& err) {
+               std::uint64_t knownVersion, std::uint64_t* version,
+               std::vector<DisplayRecord>* table, bool* changed, std::ostream& err) {
     *changed = false;
     const Result result = client.RequestTable(options.extended, knownVersion, version);
     if (Failed(result)) {
@@ -158,10 +158,10 @@ std::vector<DisplayUpdate> SimulatedDisplays(const UUID& base, std::uint32_t fir
     displays.reserve(count);
     for (std::uint32_t n = first + 1; n <= first + count; ++n) {
         DisplayUpdate display;
-        display.id = base;
+        display.displayId = base;
         for (int i = 0; i < 4; ++i)
-            display.id.Data4[7 - i] = static_cast<std::uint8_t>(n >> (8 * i));
-        display.name = "Simulated Display " + std::to_string(n);
+            display.displayId.Data4[7 - i] = static_cast<std::uint8_t>(n >> (8 * i));
+        display.displayName = "Simulated Display " + std::to_string(n);
         display.secondaryName = "sim-" + std::to_string(n);
         display.address = (10u << 24) | (n & 0xffffff);
         display.port = 5000;
@@ -212,9 +212,9 @@ int RunRegister(const Options& options, StopFlag& stop, std::ostream& out, std::
             << " refused the update: " << DescribeResult(result) << '\n';
         return ExitServiceError;
     }
-    out << "registered " << options.display.id.ToString() << " ("
-        << TerminalText(options.display.name) << ", " << FormatIpv4(options.display.address) << ":"
-        << options.display.port << ")\n";
+    out << "registered " << options.display.displayId.ToString() << " ("
+        << TerminalText(options.display.displayName) << ", " << FormatIpv4(options.display.address)
+        << ":" << options.display.port << ")\n";
     return ExitOk;
 }
 
@@ -227,7 +227,7 @@ int RunList(const Options& options, StopFlag& stop, std::ostream& out, std::ostr
         return ExitServiceError;
     }
     std::uint64_t version = 0;
-    std::vector<DisplayEntry> table;
+    std::vector<DisplayRecord> table;
     bool changed = false;
     int code = FetchTable(*client, options, stop, 0, &version, &table, &changed, err);
     if (code != ExitOk || !changed) return code;
@@ -242,7 +242,7 @@ int RunList(const Options& options, StopFlag& stop, std::ostream& out, std::ostr
     const std::uint32_t periodMs = options.everyMs != 0 ? options.everyMs : DefaultWatchPeriodMs;
     while (options.watch && !stop.WaitFor(periodMs)) {
         std::uint64_t latest = 0;
-        std::vector<DisplayEntry> next;
+        std::vector<DisplayRecord> next;
         code = FetchTable(*client, options, stop, version, &latest, &next, &changed, err);
         if (code != ExitOk) return code;
         if (!changed) continue;

@@ -10,6 +10,7 @@
 #include "IRefCountImpl.h"
 #include "ReliableTransport.h"
 #include "ScopedSocket.h"
+#include "TableAssembler.h"
 #include "TcpSocket.h"
 
 namespace brondal::corvane::client {
@@ -20,7 +21,7 @@ struct DirectoryClient::State {
     std::mutex mutex;
     std::condition_variable changed;
     TableAssembler assembler;
-    std::deque<std::vector<DisplayEntry>> tables;
+    std::deque<std::vector<DisplayRecord>> tables;
     std::uint64_t batches = 0;
     bool badBatch = false;
     bool lost = false;
@@ -49,7 +50,7 @@ public:
     }
     Result ExecuteStub(IRpc*, UUID, const UUID&, std::int32_t method, IDataStream* arguments,
                        IDataStream*) override {
-        if (method != CallbackDisplayBatch) return ResultOk;
+        if (method != DisplayBatchMethod) return ResultOk;
         DisplayBatch batch;
         const Result result = DecodeDisplayBatch(arguments, &batch);
         std::lock_guard lock(state_->mutex);
@@ -339,13 +340,13 @@ Result DirectoryClient::RequestTable(bool extended, std::uint64_t knownVersion,
     if (Succeeded(result))
         result = EncodeEnumerationRequest(extended, knownVersion, arguments.Get());
     if (Succeeded(result)) result = Call(MethodRequestEnumeration, arguments.Get(), reply.Get());
-    if (Succeeded(result)) result = reply->ReadUInt64(version);
+    if (Succeeded(result)) result = DecodeEnumerationReply(reply.Get(), version);
     return result;
 }
 
 DirectoryClient::WaitOutcome DirectoryClient::WaitForTable(std::uint32_t idleTimeoutMs,
                                                            StopFlag* stop,
-                                                           std::vector<DisplayEntry>* table) {
+                                                           std::vector<DisplayRecord>* table) {
     const StopWake wake(stop, state_);
     std::unique_lock lock(state_->mutex);
     while (true) {

@@ -13,6 +13,12 @@
 
 namespace brondal::corvane::client {
 
+// The tools built on this client name the protocol through its namespace.
+using corvane::DirectoryObjectId;
+using corvane::DisplayUpdate;
+using corvane::EncodeDisplayUpdate;
+using corvane::MethodUpdateDisplay;
+
 struct ConnectSettings {
     std::string host = "127.0.0.1";
     // The request port; the callback connection goes to the next one.
@@ -61,7 +67,7 @@ public:
     enum class WaitOutcome { Table, TimedOut, Stopped, Lost, BadBatch };
     // Waits for the next complete table, giving up when no batch arrived for idleTimeoutMs.
     WaitOutcome WaitForTable(std::uint32_t idleTimeoutMs, StopFlag* stop,
-                             std::vector<DisplayEntry>* table);
+                             std::vector<DisplayRecord>* table);
     // Waits up to timeoutMs; true when a connection was lost (false: time up or stopped).
     bool WaitForLoss(std::uint32_t timeoutMs, StopFlag* stop);
     bool IsLost();

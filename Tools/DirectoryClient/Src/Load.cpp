@@ -165,7 +165,7 @@ private:
         std::size_t received = 0;
         for (int repetition = 0; repetition < TableRepetitions && !stop_.IsSet(); ++repetition) {
             std::uint64_t version = 0;
-            std::vector<DisplayEntry> table;
+            std::vector<DisplayRecord> table;
             const auto start = Clock::now();
             const Result result = reader.RequestTable(false, 0, &version);
             if (Failed(result)) return Fail("the table request failed", result);
@@ -192,7 +192,7 @@ private:
         for (unsigned c = 0; c < clients; ++c) {
             if (!Connect(true, &pollers[c])) return ExitServiceError;
             // The first request brings the table and the version to poll with.
-            std::vector<DisplayEntry> table;
+            std::vector<DisplayRecord> table;
             const Result result = pollers[c]->RequestTable(false, 0, &versions[c]);
             if (Failed(result)) return Fail("the table request failed", result);
             if (pollers[c]->WaitForTable(TableIdleTimeoutMs, &stop_, &table) !=
@@ -223,7 +223,7 @@ private:
                     if (version != versions[c]) {
                         // The table changed meanwhile (a purge, another client): take the
                         // transfer it caused off the connection and poll the new version.
-                        std::vector<DisplayEntry> table;
+                        std::vector<DisplayRecord> table;
                         pollers[c]->WaitForTable(TableIdleTimeoutMs, &stop_, &table);
                         versions[c] = version;
                         ++transfers[c];

@@ -256,7 +256,7 @@ private:
                     if (Failed(subscribers[s]->RequestTable(false, version, &current))) {
                         ++failedCalls;
                     } else if (current != version) {
-                        std::vector<DisplayEntry> table;
+                        std::vector<DisplayRecord> table;
                         if (subscribers[s]->WaitForTable(30000, &stop_, &table) ==
                             DirectoryClient::WaitOutcome::Table) {
                             ++tables;

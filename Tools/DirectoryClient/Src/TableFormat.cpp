@@ -49,9 +49,9 @@ std::size_t Width(std::string_view text) {
     }));
 }
 
-std::string EntryJson(const DisplayEntry& entry, bool withExtra) {
-    std::string json = "{\"id\":\"" + entry.id.ToString() +
-                       "\",\"name\":" + JsonString(entry.name) +
+std::string EntryJson(const DisplayRecord& entry, bool withExtra) {
+    std::string json = "{\"id\":\"" + entry.displayId.ToString() +
+                       "\",\"name\":" + JsonString(entry.displayName) +
                        ",\"secondaryName\":" + JsonString(entry.secondaryName) + ",\"address\":\"" +
                        FormatIpv4(entry.address) + "\",\"port\":" + std::to_string(entry.port) +
                        ",\"tag\":" + std::to_string(entry.tag);
@@ -59,7 +59,7 @@ std::string EntryJson(const DisplayEntry& entry, bool withExtra) {
     return json + "}";
 }
 
-std::string EntriesJson(const std::vector<DisplayEntry>& entries, bool withExtra) {
+std::string EntriesJson(const std::vector<DisplayRecord>& entries, bool withExtra) {
     std::string json = "[";
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (i > 0) json += ',';
@@ -68,10 +68,10 @@ std::string EntriesJson(const std::vector<DisplayEntry>& entries, bool withExtra
     return json + "]";
 }
 
-std::vector<std::string> Row(const DisplayEntry& entry, bool withExtra) {
-    std::vector<std::string> row{
-        entry.id.ToString(),       TerminalText(entry.name),   TerminalText(entry.secondaryName),
-        FormatIpv4(entry.address), std::to_string(entry.port), std::to_string(entry.tag)};
+std::vector<std::string> Row(const DisplayRecord& entry, bool withExtra) {
+    std::vector<std::string> row{entry.displayId.ToString(),        TerminalText(entry.displayName),
+                                 TerminalText(entry.secondaryName), FormatIpv4(entry.address),
+                                 std::to_string(entry.port),        std::to_string(entry.tag)};
     if (withExtra) row.push_back(TerminalText(entry.extra));
     return row;
 }
@@ -146,12 +146,12 @@ std::string JsonString(std::string_view text) {
     return out + "\"";
 }
 
-std::string FormatTable(const std::vector<DisplayEntry>& displays, bool withExtra) {
+std::string FormatTable(const std::vector<DisplayRecord>& displays, bool withExtra) {
     std::vector<std::vector<std::string>> rows;
     rows.reserve(displays.size() + 1);
     rows.push_back({"IDENTIFIER", "NAME", "SECONDARY NAME", "ADDRESS", "PORT", "TAG"});
     if (withExtra) rows.front().push_back("EXTRA");
-    for (const DisplayEntry& entry : displays)
+    for (const DisplayRecord& entry : displays)
         rows.push_back(Row(entry, withExtra));
 
     const std::size_t columns = rows.front().size();
@@ -176,20 +176,20 @@ std::string FormatTable(const std::vector<DisplayEntry>& displays, bool withExtr
     return text;
 }
 
-std::string FormatJson(const std::vector<DisplayEntry>& displays, std::uint64_t version,
+std::string FormatJson(const std::vector<DisplayRecord>& displays, std::uint64_t version,
                        bool withExtra) {
     return "{\"version\":" + std::to_string(version) +
            ",\"displays\":" + EntriesJson(displays, withExtra) + "}\n";
 }
 
-TableChanges CompareTables(const std::vector<DisplayEntry>& before,
-                           const std::vector<DisplayEntry>& after) {
-    std::map<std::string, const DisplayEntry*> old;
-    for (const DisplayEntry& entry : before)
-        old[entry.id.ToString()] = &entry;
-    std::map<std::string, const DisplayEntry*> now;
-    for (const DisplayEntry& entry : after)
-        now[entry.id.ToString()] = &entry;
+TableChanges CompareTables(const std::vector<DisplayRecord>& before,
+                           const std::vector<DisplayRecord>& after) {
+    std::map<std::string, const DisplayRecord*> old;
+    for (const DisplayRecord& entry : before)
+        old[entry.displayId.ToString()] = &entry;
+    std::map<std::string, const DisplayRecord*> now;
+    for (const DisplayRecord& entry : after)
+        now[entry.displayId.ToString()] = &entry;
 
     TableChanges changes;
     for (const auto& [key, entry] : now) {
@@ -208,8 +208,8 @@ TableChanges CompareTables(const std::vector<DisplayEntry>& before,
 
 std::string FormatChangesText(const TableChanges& changes, bool withExtra) {
     std::string text;
-    const auto add = [&](const char* mark, const std::vector<DisplayEntry>& entries) {
-        for (const DisplayEntry& entry : entries)
+    const auto add = [&](const char* mark, const std::vector<DisplayRecord>& entries) {
+        for (const DisplayRecord& entry : entries)
             text += mark + JoinRow(Row(entry, withExtra)) + '\n';
     };
     add("+ ", changes.added);

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "DirectoryProtocol.h"
+#include "DisplayRecord.h"
 
 namespace brondal::corvane::client {
 
@@ -20,24 +20,24 @@ std::string JsonString(std::string_view text);
 
 // The aligned table: identifier, name, secondary name, address (A.B.C.D), port, tag and,
 // with withExtra, extra. One header line, one line per display.
-std::string FormatTable(const std::vector<DisplayEntry>& displays, bool withExtra);
+std::string FormatTable(const std::vector<DisplayRecord>& displays, bool withExtra);
 
 // One line: {"version":..., "displays":[{...}, ...]}.
-std::string FormatJson(const std::vector<DisplayEntry>& displays, std::uint64_t version,
+std::string FormatJson(const std::vector<DisplayRecord>& displays, std::uint64_t version,
                        bool withExtra);
 
 struct TableChanges {
-    std::vector<DisplayEntry> added;
+    std::vector<DisplayRecord> added;
     // The new values of displays whose content changed.
-    std::vector<DisplayEntry> changed;
-    std::vector<DisplayEntry> removed;
+    std::vector<DisplayRecord> changed;
+    std::vector<DisplayRecord> removed;
 
     bool Empty() const { return added.empty() && changed.empty() && removed.empty(); }
 };
 
 // What turned before into after, each list in identifier-text order.
-TableChanges CompareTables(const std::vector<DisplayEntry>& before,
-                           const std::vector<DisplayEntry>& after);
+TableChanges CompareTables(const std::vector<DisplayRecord>& before,
+                           const std::vector<DisplayRecord>& after);
 
 // "+ ", "~ " or "- " and the display's fields, one line per change.
 std::string FormatChangesText(const TableChanges& changes, bool withExtra);

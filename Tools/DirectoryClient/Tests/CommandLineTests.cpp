@@ -26,8 +26,8 @@ TEST(CommandLine, RegisterReadsTheDisplayAndLeavesTheServiceDefaults) {
     ASSERT_TRUE(parsed.ok) << parsed.error;
     const Options& o = parsed.options;
     EXPECT_EQ(o.command, Command::Register);
-    EXPECT_EQ(o.display.id, UUID("00112233-4455-6677-8899-aabbccddeeff"));
-    EXPECT_EQ(o.display.name, "Lobby");
+    EXPECT_EQ(o.display.displayId, UUID("00112233-4455-6677-8899-aabbccddeeff"));
+    EXPECT_EQ(o.display.displayName, "Lobby");
     EXPECT_EQ(o.display.secondaryName, "lobby-2");
     EXPECT_EQ(o.display.address, 0x0a000001u);
     EXPECT_EQ(o.display.port, 8080);

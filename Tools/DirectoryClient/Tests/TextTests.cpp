@@ -50,14 +50,14 @@ TEST(JsonText, EscapesQuotesBackslashesAndControlCharacters) {
     EXPECT_EQ(JsonString("/"), "\"/\"");
 }
 
-DisplayEntry Entry(const char* id, const char* name, const char* secondary, std::uint32_t address,
-                   std::uint16_t port, std::uint32_t tag, const char* extra = "") {
-    return {UUID(id), name, secondary, address, port, tag, extra};
+DisplayRecord Entry(const char* id, const char* name, const char* secondary, std::uint32_t address,
+                    std::uint16_t port, std::uint32_t tag, const char* extra = "") {
+    return {UUID(id), secondary, name, address, port, tag, extra};
 }
 
-const DisplayEntry Lobby = Entry("00000000-0000-0000-0000-000000000001", "Lobby", "lobby-2",
-                                 0x0a000001, 8080, 1, "first floor");
-const DisplayEntry Hall =
+const DisplayRecord Lobby = Entry("00000000-0000-0000-0000-000000000001", "Lobby", "lobby-2",
+                                  0x0a000001, 8080, 1, "first floor");
+const DisplayRecord Hall =
     Entry("00000000-0000-0000-0000-000000000002", "Main Hall \xc3\xa9", "h", 0xc0a80102, 80, 12);
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -100,17 +100,18 @@ TEST(JsonOutput, IsOneObjectWithTheVersionAndTheDisplays) {
 }
 
 TEST(WatchChanges, FindsAddedChangedAndRemovedDisplays) {
-    DisplayEntry movedLobby = Lobby;
+    DisplayRecord movedLobby = Lobby;
     movedLobby.extra = "second floor";
-    const DisplayEntry kiosk = Entry("00000000-0000-0000-0000-000000000004", "Kiosk", "k", 3, 4, 5);
+    const DisplayRecord kiosk =
+        Entry("00000000-0000-0000-0000-000000000004", "Kiosk", "k", 3, 4, 5);
 
     const TableChanges changes = CompareTables({Lobby, Hall}, {movedLobby, kiosk});
     ASSERT_EQ(changes.added.size(), 1u);
-    EXPECT_EQ(changes.added[0].name, "Kiosk");
+    EXPECT_EQ(changes.added[0].displayName, "Kiosk");
     ASSERT_EQ(changes.changed.size(), 1u);
     EXPECT_EQ(changes.changed[0].extra, "second floor");
     ASSERT_EQ(changes.removed.size(), 1u);
-    EXPECT_EQ(changes.removed[0].id, Hall.id);
+    EXPECT_EQ(changes.removed[0].displayId, Hall.displayId);
 
     EXPECT_TRUE(CompareTables({Lobby, Hall}, {Hall, Lobby}).Empty());
 }

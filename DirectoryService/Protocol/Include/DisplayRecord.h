@@ -5,9 +5,11 @@
 
 #include "Uuid.h"
 
-namespace brondal::corvane::server {
+namespace brondal::corvane {
 
-// One registered display, as its last UpdateDisplay described it.
+// One registered display, as its last UpdateDisplay described it: what the registry stores
+// and what a batch carries, member for member in the batch's order. The two times are the
+// registry's own; they never travel, and a decoded record has them 0.
 struct DisplayRecord {
     UUID displayId;
     std::string secondaryName;
@@ -32,4 +34,4 @@ struct DisplayRecord {
     }
 };
 
-}  // namespace brondal::corvane::server
+}  // namespace brondal::corvane

@@ -2,27 +2,27 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
+#include <utility>
 
 #include "UuidStream.h"
 
-namespace brondal::corvane::client {
+namespace brondal::corvane {
 
 namespace {
 
-// DeserializeUuid accepts a short stream on purpose; a batch must not.
+// DeserializeUuid succeeds on a short stream and keeps the members it could not read; an
+// identifier cut short must fail here instead. One read of the 16 bytes, which fails with
+// ResultFail and reads nothing when they are not all there.
 Result ReadUuid(IDataStream* stream, UUID* id) {
     std::array<std::uint8_t, 16> bytes{};
     const Result result = stream->ReadBytes(bytes.data(), 16);
     if (Failed(result)) return result;
-    UUID value;
-    value.Data1 =
-        static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-        (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
-    value.Data2 = static_cast<std::uint16_t>(bytes[4] | (bytes[5] << 8));
-    value.Data3 = static_cast<std::uint16_t>(bytes[6] | (bytes[7] << 8));
-    std::copy(bytes.begin() + 8, bytes.end(), value.Data4.begin());
-    *id = value;
+    id->Data1 = static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+                (static_cast<std::uint32_t>(bytes[2]) << 16) |
+                (static_cast<std::uint32_t>(bytes[3]) << 24);
+    id->Data2 = static_cast<std::uint16_t>(bytes[4] | (bytes[5] << 8));
+    id->Data3 = static_cast<std::uint16_t>(bytes[6] | (bytes[7] << 8));
+    std::copy(bytes.begin() + 8, bytes.end(), id->Data4.begin());
     return ResultOk;
 }
 
@@ -48,10 +48,34 @@ Result ReadHead(IDataStream* stream, bool* extended) {
 
 }  // namespace
 
+Result EncodeSubscription(const UUID& callbackConnection, IDataStream* arguments) {
+    if (arguments == nullptr) return ResultNullPointer;
+    return SerializeUuid(arguments, callbackConnection);
+}
+
+Result DecodeSubscription(IDataStream* arguments, UUID* callbackConnection) {
+    return ReadUuid(arguments, callbackConnection);
+}
+
+Result EncodeEnumerationRequest(bool extended, std::uint64_t knownVersion, IDataStream* arguments) {
+    if (arguments == nullptr) return ResultNullPointer;
+    Result result = arguments->WriteBool(extended);
+    if (Succeeded(result)) result = arguments->WriteUInt64(knownVersion);
+    return result;
+}
+
+void DecodeEnumerationRequest(IDataStream* arguments, bool* extended, std::uint64_t* knownVersion) {
+    // A failed read leaves its value as it was.
+    *extended = false;
+    *knownVersion = 0;
+    (void)arguments->ReadBool(extended);
+    (void)arguments->ReadUInt64(knownVersion);
+}
+
 Result EncodeDisplayUpdate(const DisplayUpdate& update, IDataStream* arguments) {
     if (arguments == nullptr) return ResultNullPointer;
-    Result result = SerializeUuid(arguments, update.id);
-    if (Succeeded(result)) result = arguments->WriteString(update.name);
+    Result result = SerializeUuid(arguments, update.displayId);
+    if (Succeeded(result)) result = arguments->WriteString(update.displayName);
     if (Succeeded(result)) result = arguments->WriteString(update.secondaryName);
     if (Succeeded(result)) result = arguments->WriteUInt32(update.address);
     if (Succeeded(result)) result = arguments->WriteUInt16(update.port);
@@ -62,16 +86,19 @@ Result EncodeDisplayUpdate(const DisplayUpdate& update, IDataStream* arguments) 
     return result;
 }
 
-Result EncodeSubscription(const UUID& callbackConnection, IDataStream* arguments) {
-    if (arguments == nullptr) return ResultNullPointer;
-    return SerializeUuid(arguments, callbackConnection);
-}
-
-Result EncodeEnumerationRequest(bool extended, std::uint64_t knownVersion, IDataStream* arguments) {
-    if (arguments == nullptr) return ResultNullPointer;
-    Result result = arguments->WriteBool(extended);
-    if (Succeeded(result)) result = arguments->WriteUInt64(knownVersion);
-    return result;
+Result DecodeDisplayUpdate(IDataStream* arguments, DisplayRecord* record) {
+    Result result = ReadUuid(arguments, &record->displayId);
+    if (Succeeded(result)) result = arguments->ReadString(&record->displayName);
+    if (Succeeded(result)) result = arguments->ReadString(&record->secondaryName);
+    if (Succeeded(result)) result = arguments->ReadUInt32(&record->address);
+    if (Succeeded(result)) result = arguments->ReadUInt16(&record->port);
+    if (Failed(result)) return result;
+    // Older displays send only the five values above; a failed read leaves the default.
+    record->tag = 1;
+    record->extra.clear();
+    (void)arguments->ReadUInt32(&record->tag);
+    (void)arguments->ReadString(&record->extra);
+    return ResultOk;
 }
 
 Result DecodeDisplayBatch(IDataStream* stream, DisplayBatch* batch) {
@@ -86,21 +113,20 @@ Result DecodeDisplayBatch(IDataStream* stream, DisplayBatch* batch) {
     std::uint32_t size = 0, position = 0;
     (void)stream->GetSize(&size);
     (void)stream->GetPosition(&position);
-    constexpr std::uint32_t SmallestEntry = 16 + 4 + 4 + 4 + 2 + 4;
-    decoded.entries.reserve(std::min<std::uint32_t>(count, (size - position) / SmallestEntry));
+    decoded.entries.reserve(
+        std::min<std::size_t>(count, (size - position) / DisplayEntryFixedBytes));
 
     for (std::uint32_t i = 0; i < count; ++i) {
-        DisplayEntry entry;
-        result = ReadUuid(stream, &entry.id);
+        DisplayRecord& entry = decoded.entries.emplace_back();
+        result = ReadUuid(stream, &entry.displayId);
         // The batch carries the secondary name first, unlike an update.
         if (Succeeded(result)) result = stream->ReadString(&entry.secondaryName);
-        if (Succeeded(result)) result = stream->ReadString(&entry.name);
+        if (Succeeded(result)) result = stream->ReadString(&entry.displayName);
         if (Succeeded(result)) result = stream->ReadUInt32(&entry.address);
         if (Succeeded(result)) result = stream->ReadUInt16(&entry.port);
         if (Succeeded(result)) result = stream->ReadUInt32(&entry.tag);
         if (Succeeded(result) && decoded.extended) result = stream->ReadString(&entry.extra);
         if (Failed(result)) return result;
-        decoded.entries.push_back(std::move(entry));
     }
     result = stream->ReadBool(&decoded.last);
     if (Failed(result)) return result;
@@ -108,19 +134,4 @@ Result DecodeDisplayBatch(IDataStream* stream, DisplayBatch* batch) {
     return ResultOk;
 }
 
-bool TableAssembler::Add(DisplayBatch&& batch) {
-    if (pending_.empty()) {
-        pending_ = std::move(batch.entries);
-    } else {
-        pending_.insert(pending_.end(), std::make_move_iterator(batch.entries.begin()),
-                        std::make_move_iterator(batch.entries.end()));
-    }
-    if (!batch.last) return false;
-    complete_ = std::move(pending_);
-    pending_.clear();
-    return true;
-}
-
-std::vector<DisplayEntry> TableAssembler::Take() { return std::move(complete_); }
-
-}  // namespace brondal::corvane::client
+}  // namespace brondal::corvane

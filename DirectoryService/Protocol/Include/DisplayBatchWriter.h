@@ -5,21 +5,21 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <utility>
 
+#include "DirectoryProtocol.h"
 #include "DisplayRecord.h"
 #include "IDataStream.h"
 #include "RefPtr.h"
 #include "ResultCodes.h"
 
-namespace brondal::corvane::server {
+namespace brondal::corvane {
 
 // The argument stream of the display-batch callback, encoded as the stream's own writes
 // would lay it out (little-endian integers, strings with a 32-bit byte count) but in one
 // pass into one exactly sized buffer, which the stream then takes over without copying.
-// Batches are built while the table lock is held, so their cost is paid by every update
-// waiting for that lock.
+// Batches are made one per turn of the callback thread, which serves every subscriber, so
+// their cost is paid by all of them.
 //
 // Layout: [marker (36 bytes, no length) + form version UInt16] in the extended form when
 // the batch has entries; count UInt32; count entries of displayId (serial form),
@@ -27,14 +27,12 @@ namespace brondal::corvane::server {
 // the end flag as one byte.
 class DisplayBatchWriter {
 public:
-    static constexpr std::string_view ExtendedBatchMarker = "70c61d80-58b3-4b56-822a-35ed79be5840";
-    static constexpr std::uint16_t ExtendedFormVersion = 1;
-
     explicit DisplayBatchWriter(bool extended) : extended_(extended) {}
 
     // Encoded bytes of one entry.
     std::size_t EntrySize(const DisplayRecord& record) const {
-        std::size_t size = FixedEntrySize + record.secondaryName.size() + record.displayName.size();
+        std::size_t size =
+            DisplayEntryFixedBytes + record.secondaryName.size() + record.displayName.size();
         if (extended_) size += sizeof(std::uint32_t) + record.extra.size();
         return size;
     }
@@ -72,8 +70,6 @@ public:
     }
 
 private:
-    // displayId, the two string lengths, address, port, tag.
-    static constexpr std::size_t FixedEntrySize = 16 + 4 + 4 + 4 + 2 + 4;
     static constexpr std::size_t MaxBatchBytes = 0xFFFFFFFFu;
 
     // The empty table's batch goes without the head even in the extended form.
@@ -120,4 +116,4 @@ private:
     const bool extended_;
 };
 
-}  // namespace brondal::corvane::server
+}  // namespace brondal::corvane

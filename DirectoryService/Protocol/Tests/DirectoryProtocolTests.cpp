@@ -1,14 +1,16 @@
-// The wire layouts the client depends on, checked against streams built value by value
-// here rather than by the code under test.
+// The directory's wire layouts, checked against streams built value by value here rather
+// than by the code under test.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "DirectoryProtocol.h"
+#include "DisplayBatchWriter.h"
 #include "RefPtr.h"
 #include "UuidStream.h"
 
-namespace brondal::corvane::client {
+namespace brondal::corvane {
 namespace {
 
 RefPtr<IDataStream> NewStream() {
@@ -51,6 +53,47 @@ std::string SerialForm(const UUID& id) {
     return Bytes(s.Get());
 }
 
+TEST(DisplayBatchWriterTest, EncodesAsTheStreamWritesWould) {
+    const std::vector<DisplayRecord> records = {
+        {UUID(0x01020304, 0x0506, 0x0708, 0x090a0b0c0d0e0f10), "", "", 0, 0, 0, "", 0},
+        {UUID(0xa0a14dd0, 0xdaad, 0x11e3, 0x9c1a0800200c9a66), "Lobby screen",
+         "A display name longer than the small-string buffer", 0xc0a80102, 0xfffe, 0xdeadbeef,
+         "extra text", 0}};
+    for (const bool extended : {false, true}) {
+        for (const bool last : {false, true}) {
+            RefPtr<IDataStream> expected = NewStream();
+            if (extended) {
+                expected->WriteBytes("70c61d80-58b3-4b56-822a-35ed79be5840", 36);
+                expected->WriteUInt16(1);
+            }
+            expected->WriteUInt32(2);
+            for (const DisplayRecord& r : records) {
+                SerializeUuid(expected.Get(), r.displayId);
+                expected->WriteString(r.secondaryName);
+                expected->WriteString(r.displayName);
+                expected->WriteUInt32(r.address);
+                expected->WriteUInt16(r.port);
+                expected->WriteUInt32(r.tag);
+                if (extended) expected->WriteString(r.extra);
+            }
+            expected->WriteBool(last);
+
+            const DisplayBatchWriter writer(extended);
+            RefPtr<IDataStream> batch;
+            ASSERT_EQ(writer.Write(records.begin(), 2,
+                                   writer.EntrySize(records[0]) + writer.EntrySize(records[1]),
+                                   last, &batch),
+                      ResultOk);
+            EXPECT_EQ(Bytes(batch.Get()), Bytes(expected.Get())) << extended << last;
+        }
+        // The empty table: count 0 and the end flag, without the head in either form.
+        RefPtr<IDataStream> empty;
+        ASSERT_EQ(DisplayBatchWriter(extended).Write(records.begin(), 0, 0, true, &empty),
+                  ResultOk);
+        EXPECT_EQ(Bytes(empty.Get()), std::string("\0\0\0\0\x01", 5));
+    }
+}
+
 TEST(DisplayBatchDecoding, PlainBatchPutsTheSecondaryNameFirst) {
     RefPtr<IDataStream> s = NewStream();
     s->WriteUInt32(2);
@@ -63,16 +106,16 @@ TEST(DisplayBatchDecoding, PlainBatchPutsTheSecondaryNameFirst) {
     EXPECT_FALSE(batch.extended);
     EXPECT_FALSE(batch.last);
     ASSERT_EQ(batch.entries.size(), 2u);
-    const DisplayEntry& first = batch.entries[0];
-    EXPECT_EQ(first.id, FirstId);
-    EXPECT_EQ(first.name, "Lobby");
+    const DisplayRecord& first = batch.entries[0];
+    EXPECT_EQ(first.displayId, FirstId);
+    EXPECT_EQ(first.displayName, "Lobby");
     EXPECT_EQ(first.secondaryName, "lobby-2");
     EXPECT_EQ(first.address, 0x0a000001u);
     EXPECT_EQ(first.port, 8080);
     EXPECT_EQ(first.tag, 7u);
     EXPECT_EQ(first.extra, "");
-    EXPECT_EQ(batch.entries[1].id, SecondId);
-    EXPECT_EQ(batch.entries[1].name, "Hall");
+    EXPECT_EQ(batch.entries[1].displayId, SecondId);
+    EXPECT_EQ(batch.entries[1].displayName, "Hall");
 }
 
 TEST(DisplayBatchDecoding, ExtendedBatchIsRecognisedByItsMarkerAndCarriesExtra) {
@@ -134,8 +177,8 @@ TEST(DisplayBatchDecoding, AHugeCountWithoutTheBytesFailsWithoutReservingForIt) 
 
 TEST(RequestEncoding, UpdateWithoutTagOrExtraSendsOnlyTheFiveValuesNameFirst) {
     DisplayUpdate update;
-    update.id = FirstId;
-    update.name = "Lobby";
+    update.displayId = FirstId;
+    update.displayName = "Lobby";
     update.secondaryName = "lobby-2";
     update.address = 0x0a000001;
     update.port = 0x1f90;
@@ -163,31 +206,5 @@ TEST(RequestEncoding, EnumerationRequestIsTheFlagThenTheVersion) {
     EXPECT_EQ(Bytes(s.Get()), std::string("\x01\x08\x07\x06\x05\x04\x03\x02\x01", 9));
 }
 
-DisplayBatch BatchOf(std::initializer_list<std::uint32_t> tags, bool last) {
-    DisplayBatch batch;
-    for (std::uint32_t tag : tags) {
-        DisplayEntry entry;
-        entry.tag = tag;
-        batch.entries.push_back(entry);
-    }
-    batch.last = last;
-    return batch;
-}
-
-TEST(TableAssembly, BatchesJoinInOrderUntilTheLastOne) {
-    TableAssembler assembler;
-    EXPECT_FALSE(assembler.Add(BatchOf({1, 2}, false)));
-    EXPECT_FALSE(assembler.Add(BatchOf({3}, false)));
-    ASSERT_TRUE(assembler.Add(BatchOf({4}, true)));
-    const auto table = assembler.Take();
-    ASSERT_EQ(table.size(), 4u);
-    for (std::uint32_t i = 0; i < 4; ++i)
-        EXPECT_EQ(table[i].tag, i + 1);
-
-    // The next enumeration starts afresh.
-    ASSERT_TRUE(assembler.Add(BatchOf({9}, true)));
-    EXPECT_EQ(assembler.Take().size(), 1u);
-}
-
 }  // namespace
-}  // namespace brondal::corvane::client
+}  // namespace brondal::corvane
