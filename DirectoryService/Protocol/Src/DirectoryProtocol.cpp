@@ -10,22 +10,6 @@ namespace brondal::corvane {
 
 namespace {
 
-// DeserializeUuid succeeds on a short stream and keeps the members it could not read; an
-// identifier cut short must fail here instead. One read of the 16 bytes, which fails with
-// ResultFail and reads nothing when they are not all there.
-Result ReadUuid(IDataStream* stream, UUID* id) {
-    std::array<std::uint8_t, 16> bytes{};
-    const Result result = stream->ReadBytes(bytes.data(), 16);
-    if (Failed(result)) return result;
-    id->Data1 = static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-                (static_cast<std::uint32_t>(bytes[2]) << 16) |
-                (static_cast<std::uint32_t>(bytes[3]) << 24);
-    id->Data2 = static_cast<std::uint16_t>(bytes[4] | (bytes[5] << 8));
-    id->Data3 = static_cast<std::uint16_t>(bytes[6] | (bytes[7] << 8));
-    std::copy(bytes.begin() + 8, bytes.end(), id->Data4.begin());
-    return ResultOk;
-}
-
 // A plain batch starts with its count (at most a few thousand), so its first bytes can never
 // spell the marker; still, a stream shorter than the marker is simply plain.
 Result ReadHead(IDataStream* stream, bool* extended) {
@@ -54,7 +38,7 @@ Result EncodeSubscription(const UUID& callbackConnection, IDataStream* arguments
 }
 
 Result DecodeSubscription(IDataStream* arguments, UUID* callbackConnection) {
-    return ReadUuid(arguments, callbackConnection);
+    return DeserializeWholeUuid(arguments, callbackConnection);
 }
 
 Result EncodeEnumerationRequest(bool extended, std::uint64_t knownVersion, IDataStream* arguments) {
@@ -87,7 +71,7 @@ Result EncodeDisplayUpdate(const DisplayUpdate& update, IDataStream* arguments) 
 }
 
 Result DecodeDisplayUpdate(IDataStream* arguments, DisplayRecord* record) {
-    Result result = ReadUuid(arguments, &record->displayId);
+    Result result = DeserializeWholeUuid(arguments, &record->displayId);
     if (Succeeded(result)) result = arguments->ReadString(&record->displayName);
     if (Succeeded(result)) result = arguments->ReadString(&record->secondaryName);
     if (Succeeded(result)) result = arguments->ReadUInt32(&record->address);
@@ -118,7 +102,7 @@ Result DecodeDisplayBatch(IDataStream* stream, DisplayBatch* batch) {
 
     for (std::uint32_t i = 0; i < count; ++i) {
         DisplayRecord& entry = decoded.entries.emplace_back();
-        result = ReadUuid(stream, &entry.displayId);
+        result = DeserializeWholeUuid(stream, &entry.displayId);
         // The batch carries the secondary name first, unlike an update.
         if (Succeeded(result)) result = stream->ReadString(&entry.secondaryName);
         if (Succeeded(result)) result = stream->ReadString(&entry.displayName);

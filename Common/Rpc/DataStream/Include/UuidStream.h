@@ -15,5 +15,8 @@ namespace brondal {
 // Reads the members in order and succeeds on a short stream: a member that could not be
 // read keeps its value. ResultNullPointer without a stream or an identifier.
 [[nodiscard]] Result DeserializeUuid(IDataStream* stream, UUID* id);
+// The strict read, for identifiers a peer sends: one read of the 16 bytes, which fails
+// (ResultFail) and reads nothing and leaves *id alone when they are not all there.
+[[nodiscard]] Result DeserializeWholeUuid(IDataStream* stream, UUID* id);
 
 }  // namespace brondal

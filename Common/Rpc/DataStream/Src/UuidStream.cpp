@@ -1,6 +1,9 @@
 #include "UuidStream.h"
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstdint>
 
 namespace brondal {
 
@@ -28,6 +31,20 @@ Result DeserializeUuid(IDataStream* stream, UUID* id) {
     for (std::uint8_t& byte : id->Data4) {
         (void)stream->ReadUInt8(&byte);
     }
+    return ResultOk;
+}
+
+Result DeserializeWholeUuid(IDataStream* stream, UUID* id) {
+    if (stream == nullptr || id == nullptr) return ResultNullPointer;
+    std::array<std::uint8_t, 16> bytes{};
+    const Result result = stream->ReadBytes(bytes.data(), 16);
+    if (Failed(result)) return result;
+    id->Data1 = static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+                (static_cast<std::uint32_t>(bytes[2]) << 16) |
+                (static_cast<std::uint32_t>(bytes[3]) << 24);
+    id->Data2 = static_cast<std::uint16_t>(bytes[4] | (bytes[5] << 8));
+    id->Data3 = static_cast<std::uint16_t>(bytes[6] | (bytes[7] << 8));
+    std::copy(bytes.begin() + 8, bytes.end(), id->Data4.begin());
     return ResultOk;
 }
 

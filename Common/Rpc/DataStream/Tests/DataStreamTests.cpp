@@ -470,6 +470,20 @@ TEST(UuidSerial, ShortStreamSucceedsAndKeepsTheUnreadMembers) {
     expected.Data2 = 0x0506;
     expected.Data4[0] = 0x07;
     EXPECT_EQ(uuid, expected);
+
+    // The strict read of the same bytes fails, reads nothing and leaves the identifier;
+    // whole, it reads what the serial form wrote.
+    ASSERT_EQ(stream->SetPosition(0), ResultOk);
+    uuid = SampleId;
+    EXPECT_EQ(DeserializeWholeUuid(stream.Get(), &uuid), ResultFail);
+    EXPECT_EQ(uuid, SampleId);
+    std::uint32_t position = 1;
+    ASSERT_EQ(stream->GetPosition(&position), ResultOk);
+    EXPECT_EQ(position, 0u);
+    Stream whole = StreamOf();
+    ASSERT_EQ(SerializeUuid(whole.Get(), expected), ResultOk);
+    EXPECT_EQ(DeserializeWholeUuid(whole.Get(), &uuid), ResultOk);
+    EXPECT_EQ(uuid, expected);
 }
 
 }  // namespace
