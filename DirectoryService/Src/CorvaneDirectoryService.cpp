@@ -109,7 +109,6 @@ Result CorvaneDirectoryService::Initialize() {
     // Start only waits until the thread runs, not for a pass, so holding tableLock here
     // cannot deadlock with a pass that wants it.
     Start(Scheduler::Infinite);
-    initialized_.store(true);
     LOG_INFO("Directory service initialization completed");
     return ResultOk;
     CATCH_FRAME_END
@@ -174,9 +173,16 @@ Result CorvaneDirectoryService::InitializeNetwork() {
     const auto stub =
         RefPtr<DirectoryServiceStubImpl>::Adopt(new DirectoryServiceStubImpl(link_.Get()));
     (void)rpc_->AddStub(DirectoryObjectId, stub.Get());
+    // Initialised before the listeners accept: a client that was waiting in the backlog
+    // (one reconnecting to a restarted service) sends its first request at once, and it
+    // must not be refused as made to a service not yet initialised.
+    initialized_.store(true);
     result = transport_->SetEnabled(true);
     if (Succeeded(result)) result = callbackTransport_->SetEnabled(true);
-    if (Failed(result)) return INITIALIZE_FAILED(result, "Unable to enable the listeners", port_);
+    if (Failed(result)) {
+        initialized_.store(false);
+        return INITIALIZE_FAILED(result, "Unable to enable the listeners", port_);
+    }
     return ResultOk;
 }
 
