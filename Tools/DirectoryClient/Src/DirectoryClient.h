@@ -13,12 +13,6 @@
 
 namespace brondal::corvane::client {
 
-// The tools built on this client name the protocol through its namespace.
-using corvane::DirectoryObjectId;
-using corvane::DisplayUpdate;
-using corvane::EncodeDisplayUpdate;
-using corvane::MethodUpdateDisplay;
-
 struct ConnectSettings {
     std::string host = "127.0.0.1";
     // The request port; the callback connection goes to the next one.

@@ -30,7 +30,7 @@ const UUID TrickleChannel(0x5eed0001, 0x0002, 0x0003, 0x0405060708090a0b);
 std::vector<std::uint8_t> RequestBatch() {
     UUID base;
     GetScheduler().NewUuid(&base);
-    const client::DisplayUpdate update = client::SimulatedDisplays(base, 0, 1).front();
+    const corvane::DisplayUpdate update = client::SimulatedDisplays(base, 0, 1).front();
     std::vector<std::uint8_t> batch;
     for (unsigned i = 0; i < RequestsPerBatch; ++i) {
         RefPtr<IDataStream> message;
@@ -38,10 +38,10 @@ std::vector<std::uint8_t> RequestBatch() {
         UUID call;
         GetScheduler().NewUuid(&call);
         message->WriteUInt8(0);  // a request that expects a response
-        (void)SerializeUuid(message.Get(), client::DirectoryObjectId);
-        message->WriteUInt16(client::MethodUpdateDisplay);
+        (void)SerializeUuid(message.Get(), corvane::DirectoryObjectId);
+        message->WriteUInt16(corvane::MethodUpdateDisplay);
         (void)SerializeUuid(message.Get(), call);
-        (void)client::EncodeDisplayUpdate(update, message.Get());
+        (void)corvane::EncodeDisplayUpdate(update, message.Get());
         std::vector<std::uint8_t> frame;
         (void)EncodeBinaryFrame(RpcChannelId, message.Get(), &frame);
         batch.insert(batch.end(), frame.begin(), frame.end());

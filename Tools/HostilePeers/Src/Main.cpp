@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
     }
     UUID base;
     GetScheduler().NewUuid(&base);
-    const client::DisplayUpdate update = client::SimulatedDisplays(base, 0, 1).front();
+    const corvane::DisplayUpdate update = client::SimulatedDisplays(base, 0, 1).front();
 
     std::atomic<bool> done{false};
     const std::uint64_t rssBefore = RssKiB(options.pid);
