@@ -81,6 +81,15 @@ public:
     }
 
     bool Started() const { return started_; }
+    // Whether the child has ended (collecting its exit code), without waiting.
+    bool Ended() {
+        int status = 0;
+        if (started_ && !exited_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+            exited_ = true;
+            code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        return !started_ || exited_;
+    }
     void Signal(int signal) {
         if (started_ && !exited_) ::kill(pid_, signal);
     }
@@ -169,11 +178,21 @@ public:
     Service() : child_({CORVANE_DIRECTORY_SERVICE_PROGRAM, "-e"}) {}
     ~Service() { Stop(); }
 
-    // Both ports accept connections within the bound.
+    // Both ports accept connections within the bound. The child's output is read meanwhile,
+    // so that a chatty start (a sanitizer's report) never stalls on a full pipe, and a child
+    // that ended is not waited for.
     bool Listening() {
-        return child_.Started() &&
-               PollUntil([] { return Accepts(RequestPort); }, ServiceStartBound) &&
-               PollUntil([] { return Accepts(CallbackPort); }, ServiceStartBound);
+        const auto listening = [this] {
+            child_.Drain(0);
+            return child_.Ended() || (Accepts(RequestPort) && Accepts(CallbackPort));
+        };
+        return PollUntil(listening, ServiceStartBound) && !child_.Ended();
+    }
+    // For a failure message: how the child ended, if it did, and what it printed.
+    std::string Describe() {
+        child_.Drain(0);
+        return (child_.Ended() ? "the service ended" : "the service is still running") +
+               std::string("; its output:\n") + child_.out + child_.err;
     }
     // SIGTERM; the exit code, or -1 when it did not end cleanly in time.
     int Stop() {
@@ -211,7 +230,8 @@ std::size_t Count(const std::string& text, const std::string& what) {
 TEST_F(EndToEnd, ClientRegistersAndListsDisplaysPlainAndLayered) {
     const LogTail log;
     Service service;
-    ASSERT_TRUE(service.Listening()) << "the service never accepted connections on 53200/53201";
+    ASSERT_TRUE(service.Listening())
+        << "the service never accepted connections on 53200/53201: " << service.Describe();
 
     ClientRun run = Client({"register", "--id", Lobby, "--name", "Lobby \"east\"", "--secondary",
                             "lobby-2", "--address", "10.20.30.40", "--port", "8080", "--tag", "7",
@@ -255,7 +275,7 @@ TEST_F(EndToEnd, ClientRegistersAndListsDisplaysPlainAndLayered) {
 
 void SimulatedDisplaysComeBackAfterARestart(bool reliable) {
     auto service = std::make_unique<Service>();
-    ASSERT_TRUE(service->Listening());
+    ASSERT_TRUE(service->Listening()) << service->Describe();
     std::vector<std::string> arguments{CORVANE_DIRECTORY_CLIENT_PROGRAM, "simulate", "--count",
                                        "20"};
     if (reliable) arguments.push_back("--reliable");
@@ -269,7 +289,7 @@ void SimulatedDisplaysComeBackAfterARestart(bool reliable) {
 
     EXPECT_EQ(service->Stop(), 0);
     service = std::make_unique<Service>();
-    ASSERT_TRUE(service->Listening());
+    ASSERT_TRUE(service->Listening()) << service->Describe();
     // Only a re-registration can fill the new, empty table: the period is a minute.
     EXPECT_TRUE(PollUntil([&] { return simulated() == 20; }, 45s));
 
