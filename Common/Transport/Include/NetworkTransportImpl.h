@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "IRefCountImpl.h"
 #include "ITransport.h"
@@ -19,6 +20,7 @@ class Connection;
 class ConnectionManager;
 enum class WireForm : std::uint8_t;
 class NotificationThread;
+class ReceiveLoop;
 class SendPump;
 class TlsContext;
 
@@ -116,6 +118,13 @@ private:
     RefPtr<ConnectionManager> manager_;
     RefPtr<NotificationThread> notify_;
     RefPtr<SendPump> pump_;
+    // A transport that delivers on its readers reads its plain connections with one receive
+    // loop per core (at most MaxReceiveLoops), each started with its first connection; the
+    // others have a reader thread each. Replaced only under the state mutex.
+    static constexpr unsigned MaxReceiveLoops = 4;
+    std::vector<RefPtr<ReceiveLoop>> loops_;
+    // The loop with the fewest connections, for a new one (null without loops).
+    ReceiveLoop* PickLoop(const std::vector<RefPtr<ReceiveLoop>>& loops) const;
     // The listener thread's own: whether accepting is failing right now, so that a failure
     // that repeats (no descriptors left) is logged once, not on every attempt.
     bool acceptFailing_ = false;

@@ -14,6 +14,7 @@
 #include "LogCall.h"
 #include "NotificationThread.h"
 #include "RawChunk.h"
+#include "ReceiveLoop.h"
 #include "SendPump.h"
 #include "SharedThread.h"
 #include "TcpSocket.h"
@@ -60,6 +61,8 @@ Connection::Connection(ConnectionManager* manager, NotificationThread* notify, S
 
 Connection::~Connection() {
     LOG_SPEW(0, "Connection Destructor BEGIN");
+    // No loop pass or tick reaches this connection any more.
+    if (loop_) loop_->Remove(this);
     LOG_SPEW(0, "Connection Destructor ThreadQuit BEGIN");
     {
         // Wakes a reader waiting in the socket, so that it sees the stop at once.
@@ -223,7 +226,22 @@ bool Connection::RunPendingTls() {
     return true;
 }
 
-bool Connection::StartReader() {
+bool Connection::StartReader(ReceiveLoop* loop) {
+    if (loop != nullptr && form_ == WireForm::Binary && pendingTls_ == nullptr &&
+        !source_.IsTls()) {
+        MutexGuard guard(*writeLock_);
+        const int socket = source_.GetSocket();
+        // A loop's reads must never wait: the socket becomes non-blocking (writes never
+        // waited in it anyway) and the source's reads report Pending at once.
+        if (socket >= 0 && TcpSetBlocking(socket, false) == 0) {
+            source_.SetReadWaitMs(0);
+            loop_ = RefPtr<ReceiveLoop>(loop);
+            if (loop->Add(this, socket)) return true;
+            loop_.Reset();
+            source_.SetReadWaitMs(SocketByteSource::ReadWaitMs);
+            (void)TcpSetBlocking(socket, true);
+        }
+    }
     Start(ThreadStartTimeoutMs);
     return IsRunning();
 }
@@ -513,6 +531,7 @@ Result Connection::Close(CloseFrom from) {
         qos_ = {};
     }
     DropOutputLocked(socket);
+    if (loop_) loop_->Forget(socket);
     const int closed = TcpClose(socket);
     source_.SetSocket(-1);
     guard.Unlock();
@@ -578,7 +597,8 @@ bool Connection::OnFrame(BinaryFrameReceiver::Outcome outcome, BinaryFrameReceiv
         case Outcome::Dropped:
             return true;
         case Outcome::Broken:
-            GetScheduler().Sleep(BrokenFramePauseMs);
+            // A loop finds the closed socket at its next wait without pausing anyone.
+            if (!loop_) GetScheduler().Sleep(BrokenFramePauseMs);
             return true;
         case Outcome::OutOfMemory:
             // The rest of the lost frame cannot be told from the next one: start over.
@@ -588,14 +608,64 @@ bool Connection::OnFrame(BinaryFrameReceiver::Outcome outcome, BinaryFrameReceiv
     return true;
 }
 
+bool Connection::CloseIfAsked() {
+    if (PurgeRequested()) return true;
+    if (!closeRequested_.load()) return false;
+    // A writer or the send pump found the socket lost and logged why.
+    CloseAndRemove();
+    return true;
+}
+
+void Connection::EndOfInput(std::int32_t peeked) {
+    const int error = LastSocketError();
+    if (peeked == 0 && error != 0) {
+        LOG_INFO("Socket closed - Connection ID - %s retval = %d, error: %d",
+                 id_.ToString().c_str(), peeked, error);
+    } else if (peeked < 0) {
+        LOG_SEVERE("Socket error - Connection ID - %s retval = %d socket error = %d",
+                   id_.ToString().c_str(), peeked, error);
+    }
+    CloseAndRemove();
+}
+
+bool Connection::LoopPass() {
+    if (source_.GetSocket() < 0 || CloseIfAsked()) return false;
+    for (int frames = 0; frames < ReceiveLoop::FramesPerTurn; ++frames) {
+        ClearSocketError();
+        std::uint8_t byte;
+        const std::int32_t peeked = source_.brondal_peek(&byte, 1);
+        if (peeked != 1) {
+            if (peeked < 0 && IsWouldBlock(LastSocketError())) return false;
+            EndOfInput(peeked);
+            return false;
+        }
+        heardSinceTick_ = true;
+        BinaryFrameReceiver::Frame frame;
+        const BinaryFrameReceiver::Outcome outcome = receiver_.ReceivePass(source_, &frame);
+        if (!OnFrame(outcome, frame)) return false;
+        // Part of a frame (the rest comes with the next readiness), a frame that broke off
+        // (the next wait reports the closed socket), or nothing left in the buffer (the
+        // socket reports whatever it still holds): the loop's next wait decides.
+        if (outcome == BinaryFrameReceiver::Outcome::Pending ||
+            outcome == BinaryFrameReceiver::Outcome::Broken || !source_.HasBuffered() ||
+            source_.GetSocket() < 0) {
+            return false;
+        }
+    }
+    return source_.HasBuffered();
+}
+
+void Connection::LoopTick() {
+    if (source_.GetSocket() < 0 || CloseIfAsked()) return;
+    const bool heard = heardSinceTick_;
+    heardSinceTick_ = false;
+    if (heard || keepAliveTimeoutMs_.load() == 0 || !keepAlive_.IsRunning()) return;
+    (void)HandleKeepAliveTimeout();
+}
+
 bool Connection::ReceivePass() {
     const int socket = source_.GetSocket();
-    if (socket < 0 || PurgeRequested()) return false;
-    if (closeRequested_.load()) {
-        // A writer or the send pump found the socket lost and logged why.
-        CloseAndRemove();
-        return false;
-    }
+    if (socket < 0 || CloseIfAsked()) return false;
     if (pendingTls_ != nullptr && !RunPendingTls()) return false;
     // While the delivering thread has not caught up with this connection (or with the whole
     // transport), nothing more is read: the peer is held by TCP's flow control. Such a wait
@@ -631,15 +701,7 @@ bool Connection::ReceivePass() {
         if (chunk) Deliver(NilChannelId, chunk.Get());
         return true;
     }
-    const int error = LastSocketError();
-    if (peeked == 0 && error != 0) {
-        LOG_INFO("Socket closed - Connection ID - %s retval = %d, error: %d",
-                 id_.ToString().c_str(), peeked, error);
-    } else if (peeked < 0) {
-        LOG_SEVERE("Socket error - Connection ID - %s retval = %d socket error = %d",
-                   id_.ToString().c_str(), peeked, error);
-    }
-    CloseAndRemove();
+    EndOfInput(peeked);
     return false;
 }
 

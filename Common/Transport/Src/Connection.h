@@ -23,6 +23,7 @@ namespace brondal {
 
 class ConnectionManager;
 class NotificationThread;
+class ReceiveLoop;
 class SendPump;
 
 // What a connection speaks: binary frames after the handshake record, text frames after it,
@@ -32,7 +33,10 @@ enum class WireForm : std::uint8_t { Binary, Text, Raw };
 // One TCP connection of a transport: accepted by the listener or opened outwards. Owns the
 // socket and runs its reader thread (this object's Thread), which parses frames and hands
 // them to the notification thread; writes frames for any thread; runs an optional keep-alive
-// sender and closes itself when a keep-alive peer falls silent.
+// sender and closes itself when a keep-alive peer falls silent. A plain binary connection
+// of a transport that delivers on its readers is read by one of the transport's receive
+// loops instead of a thread of its own (see ReceiveLoop): the same passes, run by the loop
+// when the socket is readable, and the same ticks of keep-alive silence.
 //
 // Lifetime: the manager's table holds the main reference. Each reader pass holds one more,
 // so the connection does not go away under a pass; the manager is referenced only while it
@@ -115,7 +119,9 @@ public:
     // AnnouncesItself is true and the caller must not raise it.
     [[nodiscard]] Result Initialize(int socket, ssl_ctx_st* tlsContext, bool encrypt);
     bool AnnouncesItself() const { return pendingTls_ != nullptr; }
-    bool StartReader();
+    // Starts reading: on loop when one is given and the connection can be read from it
+    // (plain binary), else on this connection's own thread. False when neither started.
+    bool StartReader(ReceiveLoop* loop = nullptr);
 
     // IWriter: one binary frame.
     [[nodiscard]] Result Write(UUID channelId, IDataStream* data) override;
@@ -134,6 +140,12 @@ public:
     [[nodiscard]] Result Close(CloseFrom from);
 
     bool ThreadFunc() override;
+    // For the receive loop, on its thread, with a reference held. LoopPass reads the frames
+    // that have arrived (at most ReceiveLoop::FramesPerTurn) and delivers them; true when
+    // whole frames are left in the buffer for the loop's next round. LoopTick counts a tick
+    // without bytes towards the keep-alive time-out.
+    bool LoopPass();
+    void LoopTick();
 
     const UUID& GetId() const { return id_; }
     std::uint32_t GetPeerAddress() const { return peerAddress_; }
@@ -192,8 +204,14 @@ private:
     // True when the silence closed the connection.
     bool HandleKeepAliveTimeout();
     bool OnFrame(BinaryFrameReceiver::Outcome outcome, BinaryFrameReceiver::Frame& frame);
+    // Closes and removes the connection when a writer, the pump or a purge asked for it.
+    bool CloseIfAsked();
+    // The peek found the socket closed (0) or failed: logs why and closes.
+    void EndOfInput(std::int32_t peeked);
     std::uint32_t WriteTimeoutMs();
     void Deliver(const UUID& channelId, IDataStream* data);
+
+    friend class ReceiveLoop;
 
     std::unique_ptr<Scheduler::Mutex> generalMutex_;
     std::unique_ptr<Scheduler::Mutex> writeLock_;
@@ -241,6 +259,12 @@ private:
     static constexpr std::size_t CorkLimitBytes = 64 * 1024;
     std::vector<std::uint8_t> cork_;
     std::atomic<bool> corkPending_{false};
+    // The loop that reads this connection, if one does; set before the loop first sees it
+    // and never changed. The flags are the loop thread's own: whether the connection waits
+    // in the loop's list for the next round, and whether bytes came since the last tick.
+    RefPtr<ReceiveLoop> loop_;
+    bool loopQueued_ = false;
+    bool heardSinceTick_ = false;
     [[nodiscard]] Result FlushCorkLocked(int socket);
 };
 

@@ -3,14 +3,17 @@
 #include <cstdio>
 #include <new>
 #include <optional>
+#include <thread>
 
 #include "Connection.h"
 #include "ConnectionManager.h"
+#include "DeleteLater.h"
 #include "ISocket.h"
 #include "Ipv4Text.h"
 #include "LockGuard.h"
 #include "LogCall.h"
 #include "NotificationThread.h"
+#include "ReceiveLoop.h"
 #include "SendPump.h"
 #include "SharedThread.h"
 #include "TcpSocket.h"
@@ -138,15 +141,39 @@ Result NetworkTransportImpl::Initialize(bool deliverOnOwnThread, bool enabled) {
     if (Failed(pump->Initialize())) {
         return ResultFail;
     }
+    std::vector<RefPtr<ReceiveLoop>> loops;
+    if (!deliverOnOwnThread) {
+        const unsigned count =
+            std::max(1u, std::min(MaxReceiveLoops, std::thread::hardware_concurrency()));
+        for (unsigned i = 0; i < count; ++i) {
+            RefPtr<ReceiveLoop> loop = RefPtr<ReceiveLoop>::Adopt(new ReceiveLoop());
+            // Without a poller the connections simply keep their own readers.
+            if (loop->IsValid()) loops.push_back(std::move(loop));
+        }
+    }
     manager_ = std::move(manager);
     notify_ = std::move(notify);
     pump_ = std::move(pump);
+    loops_ = std::move(loops);
     serverTls_ = std::move(serverTls);
     clientTls_ = std::move(clientTls);
     listenerSocket_.store(listener.Release());
     initialized_.store(true);
     if (port != 0) listener_.Start(Scheduler::Infinite);
     return ResultOk;
+}
+
+ReceiveLoop* NetworkTransportImpl::PickLoop(const std::vector<RefPtr<ReceiveLoop>>& loops) const {
+    ReceiveLoop* chosen = nullptr;
+    std::size_t fewest = 0;
+    for (const auto& loop : loops) {
+        const std::size_t members = loop->MemberCount();
+        if (chosen == nullptr || members < fewest) {
+            chosen = loop.Get();
+            fewest = members;
+        }
+    }
+    return chosen;
 }
 
 bool NetworkTransportImpl::ListenerPass() {
@@ -201,6 +228,7 @@ void NetworkTransportImpl::AcceptOne(ScopedSocket socket) {
     RefPtr<ConnectionManager> manager;
     RefPtr<NotificationThread> notify;
     RefPtr<SendPump> pump;
+    std::vector<RefPtr<ReceiveLoop>> loops;
     bool encrypt = false;
     ssl_ctx_st* context = nullptr;
     {
@@ -209,6 +237,7 @@ void NetworkTransportImpl::AcceptOne(ScopedSocket socket) {
         manager = manager_;
         notify = notify_;
         pump = pump_;
+        loops = loops_;
         encrypt = encryptionEnabled_;
         context = serverTls_ ? serverTls_->Get() : nullptr;
     }
@@ -229,7 +258,7 @@ void NetworkTransportImpl::AcceptOne(ScopedSocket socket) {
                  connection->GetId().ToString().c_str());
         (void)notify->OnEvent(connection->GetId(), ConnectionOpened);
     }
-    connection->StartReader();
+    connection->StartReader(PickLoop(loops));
     connection.Detach()->ReleaseDeferred();
 }
 
@@ -280,6 +309,7 @@ Result NetworkTransportImpl::Finalize() {
     RefPtr<ConnectionManager> manager;
     RefPtr<NotificationThread> notify;
     RefPtr<SendPump> pump;
+    std::vector<RefPtr<ReceiveLoop>> loops;
     {
         MutexGuard guard(*stateMutex_);
         if (!initialized_.load()) {
@@ -290,6 +320,7 @@ Result NetworkTransportImpl::Finalize() {
         manager = std::move(manager_);
         notify = std::move(notify_);
         pump = std::move(pump_);
+        loops.swap(loops_);
     }
     listener_.Stop();
     {
@@ -309,6 +340,14 @@ Result NetworkTransportImpl::Finalize() {
     // Gives back the connections it still held for their queued output.
     pump->Shutdown();
     pump.Reset();
+    // A loop lives on until the connections it reads are gone. Its last reference must not
+    // go on its own thread (Finalize run by a listener there): that one is deferred.
+    for (auto& loop : loops) {
+        if (!loop->IsLoopThread()) continue;
+        ReceiveLoop* last = loop.Detach();
+        if (last->ReleaseNoDelete() == 0) DeleteLater(last);
+    }
+    loops.clear();
     notify.Reset();
     return ResultOk;
 }
@@ -374,6 +413,7 @@ Result NetworkTransportImpl::OpenConnection(std::uint32_t address, std::uint16_t
     RefPtr<ConnectionManager> manager;
     RefPtr<NotificationThread> notify;
     RefPtr<SendPump> pump;
+    std::vector<RefPtr<ReceiveLoop>> loops;
     std::uint32_t first = 0;
     std::uint32_t second = 0;
     ssl_ctx_st* context = nullptr;
@@ -385,6 +425,7 @@ Result NetworkTransportImpl::OpenConnection(std::uint32_t address, std::uint16_t
         manager = manager_;
         notify = notify_;
         pump = pump_;
+        loops = loops_;
         context = clientTls_->Get();
         first = parameters_[0];
         second = parameters_[1];
@@ -408,7 +449,7 @@ Result NetworkTransportImpl::OpenConnection(std::uint32_t address, std::uint16_t
         connection.Detach()->ReleaseDeferred();
         return result;
     }
-    if (!connection->StartReader()) {
+    if (!connection->StartReader(PickLoop(loops))) {
         LOG_SEVERE("Transport client connection object failed to start thread");
         (void)manager->DeleteConnection(connection->GetId());
         (void)connection->Close(Connection::CloseFrom::Initialization);

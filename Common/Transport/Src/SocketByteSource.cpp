@@ -209,8 +209,12 @@ std::int32_t SocketByteSource::brondal_peek(std::uint8_t* buffer, std::uint32_t 
         return TakeBuffered(buffer, count, false);
     }
     if (peeked < 0) {
-        LOG_SEVERE("Socket recv error attempting to peek %d bytes. Error: %d", count,
-                   LastSocketError());
+        // A non-blocking socket with nothing yet is not an error; the caller sees -1 and
+        // would-block.
+        if (!IsWouldBlock(LastSocketError())) {
+            LOG_SEVERE("Socket recv error attempting to peek %d bytes. Error: %d", count,
+                       LastSocketError());
+        }
     } else if (peeked == 0 && LastSocketError() != 0) {
         LOG_INFO("Socket connection was shutdown attempting to peek %d bytes. Error: %d", count,
                  LastSocketError());
@@ -276,13 +280,13 @@ std::int32_t SocketByteSource::WaitFirstByte(std::uint32_t timeoutMs) {
 
 std::int32_t SocketByteSource::Peek(std::uint8_t* buffer, std::uint32_t count) {
     if (ssl_ != nullptr) {
-        std::int32_t ready = WaitFirstByte(ReadWaitMs);
+        std::int32_t ready = WaitFirstByte(readWaitMs_);
         if (ready != 1) return ready;
         std::int32_t peeked = brondal_peek(buffer, count);
         return peeked == -1 ? Failed : peeked;
     }
     if (Buffered() == 0) {
-        const std::int32_t ready = WaitFirstByte(ReadWaitMs);
+        const std::int32_t ready = WaitFirstByte(readWaitMs_);
         if (ready != 1) return ready;
         const std::int32_t filled = Fill();
         if (filled <= 0) return filled == -1 ? Failed : filled;
@@ -296,7 +300,7 @@ std::int32_t SocketByteSource::Peek(std::uint8_t* buffer, std::uint32_t count) {
 
 std::int32_t SocketByteSource::Receive(std::uint8_t* buffer, std::uint32_t count) {
     if (ssl_ == nullptr && Buffered() != 0) return TakeBuffered(buffer, count, true);
-    std::int32_t ready = WaitFirstByte(ReadWaitMs);
+    std::int32_t ready = WaitFirstByte(readWaitMs_);
     if (ready != 1) return ready;
     if (ssl_ == nullptr && count < BufferSize / 2) {
         const std::int32_t filled = Fill();

@@ -46,6 +46,13 @@ public:
     ~SocketByteSource() override;
 
     void SetSocket(int socket) { socket_.store(socket, std::memory_order_release); }
+    // How long reads wait for their first byte (ReadWaitMs unless set). A reader that serves
+    // many connections from one thread sets 0 on a non-blocking socket: a read never waits
+    // there, it reports Pending and the frame carries on when the socket is readable again.
+    void SetReadWaitMs(std::uint32_t waitMs) { readWaitMs_ = waitMs; }
+    // Bytes received into the buffer and not read yet: whole frames may wait there while
+    // the socket itself has nothing more to report.
+    bool HasBuffered() const { return Buffered() != 0; }
     int GetSocket() const { return socket_.load(std::memory_order_acquire); }
     // Takes over a session whose handshake is complete; freed with this object.
     void SetTls(ssl_st* ssl);
@@ -90,6 +97,7 @@ private:
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::uint32_t begin_ = 0;
     std::uint32_t end_ = 0;
+    std::uint32_t readWaitMs_ = ReadWaitMs;
 };
 
 }  // namespace brondal

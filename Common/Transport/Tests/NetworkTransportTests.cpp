@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "NetworkTransportImpl.h"
 #include "SocketTos.h"
 #include "TcpSocket.h"
+#include "WaitFor.h"
 #include "WireFormat.h"
 
 namespace brondal {
@@ -98,6 +100,61 @@ TEST_F(LoopbackTransport, BothEndsNameTheConnectionAlikeAndExchangeFrames) {
     std::uint32_t count = 0;
     EXPECT_EQ(server_->GetStatistics(&count), ResultOk);
     EXPECT_EQ(count, 1u);
+}
+
+// Both ends deliver on their readers, so both read their connections with a few receive
+// loops: many connections cost no thread each, and every connection's frames still arrive
+// whole and in order while several writers send on all of them at once.
+TEST_F(LoopbackTransport, ManyConnectionsAreReadByAFewLoopsEachInItsOwnOrder) {
+    constexpr std::size_t Connections = 48;
+    constexpr std::size_t Writers = 4;
+    constexpr std::uint32_t FramesEach = 60;
+    const auto SizeOf = [](std::uint32_t n, std::size_t c) {
+        return 4 + (n * 977 + c * 31) % 9000;
+    };
+    const std::size_t threadsBefore = testing::SettledThreadCount();
+    std::vector<UUID> ids;
+    for (std::size_t i = 0; i < Connections; ++i)
+        ids.push_back(Connect());
+    ASSERT_TRUE(serverEvents_->WaitEvents(ITransport::ConnectionOpened, Connections));
+    // Loops on both sides and nothing per connection (a thread each would be 96).
+    EXPECT_LE(testing::SettledThreadCount(), threadsBefore + 2 * 4 + 2);
+
+    std::vector<std::thread> writers;
+    for (std::size_t w = 0; w < Writers; ++w) {
+        writers.emplace_back([&, w] {
+            for (std::uint32_t n = 0; n < FramesEach; ++n) {
+                for (std::size_t c = w; c < Connections; c += Writers) {
+                    // Sizes cross the read buffer now and then: frames that end mid-buffer
+                    // and bodies read in several passes.
+                    std::vector<std::uint8_t> payload(SizeOf(n, c));
+                    std::memcpy(payload.data(), &n, sizeof n);
+                    EXPECT_EQ(client_->Write(ids[c], TestChannel, StreamOf(payload).Get()),
+                              ResultOk);
+                }
+            }
+        });
+    }
+    for (auto& writer : writers)
+        writer.join();
+    ASSERT_TRUE(serverEvents_->WaitFrames(Connections * FramesEach));
+    std::map<UUID, std::size_t> index;
+    for (std::size_t c = 0; c < Connections; ++c)
+        index[ids[c]] = c;
+    std::map<UUID, std::uint32_t> next;
+    for (const auto& frame : serverEvents_->Frames()) {
+        std::uint32_t n = 0;
+        ASSERT_GE(frame.payload.size(), sizeof n);
+        std::memcpy(&n, frame.payload.data(), sizeof n);
+        EXPECT_EQ(frame.payload.size(), SizeOf(n, index[frame.connection]));
+        EXPECT_EQ(n, next[frame.connection]++) << "out of order on a connection";
+    }
+    EXPECT_EQ(next.size(), Connections);
+
+    // And the other way: every client connection is read as well.
+    for (const UUID& id : ids)
+        EXPECT_EQ(server_->Write(id, TestChannel, StreamOf({7}).Get()), ResultOk);
+    EXPECT_TRUE(clientEvents_->WaitFrames(Connections));
 }
 
 TEST_F(LoopbackTransport, WriterWritesDirectlyAndOutlivesTheTableEntry) {

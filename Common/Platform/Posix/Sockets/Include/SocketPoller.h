@@ -6,11 +6,11 @@
 
 namespace brondal::platform {
 
-// Waits for many sockets at once to have room for sending, plus a wake-up that any thread
-// may trigger. A socket is watched for one readiness at a time (it must be watched again
-// after it was reported), so that a socket whose queue the caller is still draining is not
-// reported over and over. Each watched socket carries a tag the caller chooses; the poller
-// never dereferences it.
+// Waits for many sockets at once to have room for sending (or, in a poller of the other
+// kind, bytes to read), plus a wake-up that any thread may trigger. A socket watched for
+// sending is reported once (it must be watched again after it was reported), so that a
+// socket whose queue the caller is still draining is not reported over and over. Each watched
+// socket carries a tag the caller chooses; the poller never dereferences it.
 //
 // Costs two descriptors in all, however many sockets are watched: a process with many
 // thousands of connections must not spend a descriptor per connection on this.
@@ -31,6 +31,11 @@ public:
     // Reports the socket (once) when it has room to send, or has failed or hung up. 0, or
     // -1 with LastSocketError.
     int WatchWritable(int socket, void* tag);
+    // Reports the socket at every Wait while it has bytes to read, or has failed or hung up,
+    // until it is forgotten (no re-arming: one caller thread drains it before it waits again).
+    // A poller is used for one of the two kinds of watch, never both. 0, or -1 with
+    // LastSocketError.
+    int WatchReadable(int socket, void* tag);
     int Forget(int socket);
     // Ends a Wait in progress (or the next one) early.
     void Wake();

@@ -47,6 +47,14 @@ int SocketPoller::WatchWritable(int socket, void* tag) {
     return ::epoll_ctl(poll_, EPOLL_CTL_ADD, socket, &event) == 0 ? 0 : -1;
 }
 
+int SocketPoller::WatchReadable(int socket, void* tag) {
+    epoll_event event{};
+    // Level-triggered: bytes a pass left in the socket are reported again at the next wait.
+    event.events = EPOLLIN | EPOLLRDHUP;
+    event.data.ptr = tag;
+    return ::epoll_ctl(poll_, EPOLL_CTL_ADD, socket, &event) == 0 ? 0 : -1;
+}
+
 int SocketPoller::Forget(int socket) {
     epoll_event event{};
     if (::epoll_ctl(poll_, EPOLL_CTL_DEL, socket, &event) == 0 || errno == ENOENT) return 0;

@@ -9,8 +9,10 @@ namespace brondal::platform {
 
 struct SocketPoller::Watched {
     std::mutex lock;
-    // Socket → tag, for the sockets armed now; a socket leaves when it is reported.
+    // Socket → tag, for the sockets armed now; a socket watched for sending leaves when it
+    // is reported, one watched for reading stays until forgotten.
     std::unordered_map<int, void*> sockets;
+    bool readable = false;
 };
 
 namespace {
@@ -59,6 +61,16 @@ int SocketPoller::WatchWritable(int socket, void* tag) {
     return 0;
 }
 
+int SocketPoller::WatchReadable(int socket, void* tag) {
+    {
+        std::lock_guard guard(watched_->lock);
+        watched_->readable = true;
+        watched_->sockets[socket] = tag;
+    }
+    Wake();
+    return 0;
+}
+
 int SocketPoller::Forget(int socket) {
     std::lock_guard guard(watched_->lock);
     watched_->sockets.erase(socket);
@@ -73,12 +85,14 @@ void SocketPoller::Wake() {
 
 int SocketPoller::Wait(std::int32_t timeoutMs, std::vector<void*>* ready) {
     std::vector<WSAPOLLFD> list;
+    bool readable = false;
     {
         std::lock_guard guard(watched_->lock);
+        readable = watched_->readable;
         list.reserve(watched_->sockets.size() + 1);
         list.push_back(WSAPOLLFD{ToSocket(wake_), POLLRDNORM, 0});
         for (const auto& [socket, tag] : watched_->sockets)
-            list.push_back(WSAPOLLFD{ToSocket(socket), POLLWRNORM, 0});
+            list.push_back(WSAPOLLFD{ToSocket(socket), readable ? POLLRDNORM : POLLWRNORM, 0});
     }
     const int count =
         ::WSAPoll(list.data(), static_cast<ULONG>(list.size()), timeoutMs < 0 ? -1 : timeoutMs);
@@ -97,7 +111,7 @@ int SocketPoller::Wait(std::int32_t timeoutMs, std::vector<void*>* ready) {
         const auto found = watched_->sockets.find(FromSocket(list[i].fd));
         if (found == watched_->sockets.end()) continue;
         ready->push_back(found->second);
-        watched_->sockets.erase(found);
+        if (!readable) watched_->sockets.erase(found);
         ++tags;
     }
     return tags;
