@@ -2,11 +2,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <iomanip>
 #include <sstream>
 #include <thread>
 
+#include "CallDriver.h"
 #include "Commands.h"
+#include "ReliableTransport.h"
 #include "Scheduler.h"
 #include "Statistics.h"
 
@@ -21,6 +24,9 @@ constexpr std::uint32_t WarmUpMs = 500;
 constexpr unsigned RegistrationWorkers = 8;
 constexpr int TableRepetitions = 3;
 constexpr std::uint32_t TableIdleTimeoutMs = 30000;
+// How long the calls still in flight at the end of a measurement may take to come back.
+constexpr auto SettleBound = std::chrono::seconds(30);
+constexpr std::uint32_t ConnectTimeoutMs = 5000;
 
 std::uint64_t Elapsed(Clock::time_point start) {
     return static_cast<std::uint64_t>(
@@ -94,55 +100,69 @@ private:
         return ExitServiceError;
     }
 
-    // Each display has a client (transport and connection) of its own, as a real one would.
-    int MeasureUpdates(unsigned displays) {
-        std::vector<std::unique_ptr<DirectoryClient>> clients(displays);
-        for (auto& client : clients) {
-            if (!Connect(false, &client)) return ExitServiceError;
+    // One call in flight on each of `count` connections (one transport, as a gateway for
+    // many displays would hold them), driven by the responses themselves (see CallDriver);
+    // arguments(i, stream) writes connection i's call.
+    Result DriveCalls(unsigned count, std::int32_t method,
+                      const std::function<Result(std::size_t, IDataStream*)>& arguments,
+                      CallDriver::Figures* figures) {
+        RefPtr<ITransport> transport;
+        Result result = CreateReliableTransport(0, 0, transport.Receive());
+        if (Succeeded(result)) result = transport->Initialize(false, true);
+        if (Succeeded(result) && options_.reliable) result = transport->EnableReliableDelivery();
+        std::uint32_t address = 0;
+        if (Succeeded(result)) result = transport->GetHostByName(options_.host, &address);
+        std::vector<UUID> connections(count);
+        for (unsigned i = 0; i < count && Succeeded(result); ++i) {
+            result = transport->OpenConnection(address, options_.servicePort, &connections[i],
+                                               ConnectTimeoutMs);
         }
+        RefPtr<CallDriver> driver;
+        if (Succeeded(result)) {
+            driver = RefPtr<CallDriver>::Adopt(new CallDriver(transport.Get(), connections));
+            for (unsigned i = 0; i < count && Succeeded(result); ++i) {
+                RefPtr<IDataStream> stream;
+                result = NewDataStream(stream.Receive());
+                if (Succeeded(result)) result = arguments(i, stream.Get());
+                if (Succeeded(result))
+                    result = driver->SetCall(i, DirectoryObjectId, method, stream.Get());
+            }
+        }
+        if (Succeeded(result)) result = transport->AddNotify(driver.Get());
+        if (Succeeded(result)) {
+            result =
+                driver->Run(std::chrono::milliseconds(WarmUpMs),
+                            std::chrono::milliseconds(options_.durationMs), SettleBound, figures);
+            (void)transport->RemoveNotify(driver.Get());
+        }
+        // Finalised before the driver goes: no delivery reaches it afterwards.
+        if (transport) (void)transport->Finalize();
+        return result;
+    }
+
+    void Print(const char* what, unsigned count, const char* unit,
+               const CallDriver::Figures& figures) {
+        const LatencySummary summary = Summarize(figures.latencies);
+        const std::uint64_t measured = std::uint64_t{options_.durationMs} * 1000000;
+        out_ << "  " << std::setw(2) << count << " " << what << ": " << std::setw(7)
+             << Rate(figures.calls, measured) << " " << unit << ", median "
+             << Micros(summary.median) << ", p99 " << Micros(summary.p99) << ", max "
+             << Micros(summary.max) << " (" << figures.calls << " calls)\n"
+             << std::flush;
+    }
+
+    int MeasureUpdates(unsigned displays) {
         const auto updates = SimulatedDisplays(base_, registered_, displays);
         registered_ += displays;
-
-        std::vector<std::vector<std::uint64_t>> latencies(displays);
-        std::vector<std::uint64_t> calls(displays, 0);
-        std::atomic<Result> failure{ResultOk};
-        const auto start = Clock::now();
-        const auto measureFrom = start + std::chrono::milliseconds(WarmUpMs);
-        const auto end = measureFrom + std::chrono::milliseconds(options_.durationMs);
-        std::vector<std::thread> threads;
-        for (unsigned d = 0; d < displays; ++d) {
-            threads.emplace_back([&, d] {
-                latencies[d].reserve(200000);
-                for (auto now = Clock::now(); now < end && !stop_.IsSet(); now = Clock::now()) {
-                    const Result result = clients[d]->UpdateDisplay(updates[d]);
-                    if (Failed(result)) {
-                        failure.store(result);
-                        return;
-                    }
-                    if (now >= measureFrom) {
-                        latencies[d].push_back(Elapsed(now));
-                        ++calls[d];
-                    }
-                }
-            });
-        }
-        for (std::thread& thread : threads)
-            thread.join();
-        if (Failed(failure.load())) return Fail("UpdateDisplay failed", failure.load());
-
-        std::vector<std::uint64_t> all;
-        std::uint64_t total = 0;
-        for (unsigned d = 0; d < displays; ++d) {
-            all.insert(all.end(), latencies[d].begin(), latencies[d].end());
-            total += calls[d];
-        }
-        const LatencySummary summary = Summarize(std::move(all));
-        const std::uint64_t measured = std::uint64_t{options_.durationMs} * 1000000;
-        out_ << "  " << std::setw(2) << displays << " display(s): " << std::setw(7)
-             << Rate(total, measured) << " calls/s, median " << Micros(summary.median) << ", p99 "
-             << Micros(summary.p99) << ", max " << Micros(summary.max) << " (" << total
-             << " calls)\n"
-             << std::flush;
+        CallDriver::Figures figures;
+        const Result result = DriveCalls(
+            displays, MethodUpdateDisplay,
+            [&](std::size_t i, IDataStream* arguments) {
+                return EncodeDisplayUpdate(updates[i], arguments);
+            },
+            &figures);
+        if (Failed(result)) return Fail("UpdateDisplay failed", result);
+        Print("display(s)", displays, "calls/s", figures);
         return ExitOk;
     }
 
@@ -186,68 +206,30 @@ private:
         return ExitOk;
     }
 
+    // The version is read once over a subscribed connection; the polls then name it, and
+    // the service answers each from its version alone.
     int MeasurePolls(unsigned clients) {
-        std::vector<std::unique_ptr<DirectoryClient>> pollers(clients);
-        std::vector<std::uint64_t> versions(clients, 0);
-        for (unsigned c = 0; c < clients; ++c) {
-            if (!Connect(true, &pollers[c])) return ExitServiceError;
-            // The first request brings the table and the version to poll with.
-            std::vector<DisplayRecord> table;
-            const Result result = pollers[c]->RequestTable(false, 0, &versions[c]);
-            if (Failed(result)) return Fail("the table request failed", result);
-            if (pollers[c]->WaitForTable(TableIdleTimeoutMs, &stop_, &table) !=
-                DirectoryClient::WaitOutcome::Table) {
-                return stop_.IsSet() ? ExitOk : Fail("the table did not arrive", ResultFail);
-            }
+        std::unique_ptr<DirectoryClient> reader;
+        if (!Connect(true, &reader)) return ExitServiceError;
+        std::uint64_t version = 0;
+        std::vector<DisplayRecord> table;
+        Result result = reader->RequestTable(false, 0, &version);
+        if (Failed(result)) return Fail("the table request failed", result);
+        if (reader->WaitForTable(TableIdleTimeoutMs, &stop_, &table) !=
+            DirectoryClient::WaitOutcome::Table) {
+            return stop_.IsSet() ? ExitOk : Fail("the table did not arrive", ResultFail);
         }
-        std::vector<std::vector<std::uint64_t>> latencies(clients);
-        std::vector<std::uint64_t> calls(clients, 0), transfers(clients, 0);
-        std::atomic<Result> failure{ResultOk};
-        const auto measureFrom = Clock::now() + std::chrono::milliseconds(WarmUpMs);
-        const auto end = measureFrom + std::chrono::milliseconds(options_.durationMs);
-        std::vector<std::thread> threads;
-        for (unsigned c = 0; c < clients; ++c) {
-            threads.emplace_back([&, c] {
-                latencies[c].reserve(400000);
-                for (auto now = Clock::now(); now < end && !stop_.IsSet(); now = Clock::now()) {
-                    std::uint64_t version = 0;
-                    Result result = pollers[c]->RequestTable(false, versions[c], &version);
-                    if (Failed(result)) {
-                        failure.store(result);
-                        return;
-                    }
-                    if (now >= measureFrom) {
-                        latencies[c].push_back(Elapsed(now));
-                        ++calls[c];
-                    }
-                    if (version != versions[c]) {
-                        // The table changed meanwhile (a purge, another client): take the
-                        // transfer it caused off the connection and poll the new version.
-                        std::vector<DisplayRecord> table;
-                        pollers[c]->WaitForTable(TableIdleTimeoutMs, &stop_, &table);
-                        versions[c] = version;
-                        ++transfers[c];
-                    }
-                }
-            });
-        }
-        for (std::thread& thread : threads)
-            thread.join();
-        if (Failed(failure.load())) return Fail("a version check failed", failure.load());
-        std::vector<std::uint64_t> all;
-        std::uint64_t total = 0, changes = 0;
-        for (unsigned c = 0; c < clients; ++c) {
-            all.insert(all.end(), latencies[c].begin(), latencies[c].end());
-            total += calls[c];
-            changes += transfers[c];
-        }
-        const LatencySummary summary = Summarize(std::move(all));
-        out_ << "  " << std::setw(2) << clients << " client(s): " << std::setw(7)
-             << Rate(total, std::uint64_t{options_.durationMs} * 1000000) << " polls/s, median "
-             << Micros(summary.median) << ", p99 " << Micros(summary.p99) << " (" << total
-             << " polls";
-        if (changes != 0) out_ << ", " << changes << " version change(s) met";
-        out_ << ")\n" << std::flush;
+        CallDriver::Figures figures;
+        result = DriveCalls(
+            clients, MethodRequestEnumeration,
+            [&](std::size_t, IDataStream* arguments) {
+                return EncodeEnumerationRequest(false, version, arguments);
+            },
+            &figures);
+        // A poll of a version the table has left is refused on a connection that never
+        // subscribed: the table changed under the measurement (a purge, another client).
+        if (Failed(result)) return Fail("a version check failed (did the table change?)", result);
+        Print("client(s)", clients, "polls/s", figures);
         return ExitOk;
     }
 

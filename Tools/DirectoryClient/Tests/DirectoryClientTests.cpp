@@ -284,6 +284,39 @@ TEST(Commands, FailureAnswerIsOneLineOnErrAndExitCodeOne) {
                   " refused the update: 0x80000000 (failure)\n");
 }
 
+// The load tool's measurements against the real registry, plain and layered: every call it
+// counts was answered with success, and a service that refuses is a failure, not a figure.
+class LoadCommand : public ::testing::TestWithParam<bool> {};
+
+TEST_P(LoadCommand, CountsAnsweredCallsAndFailsOnARefusal) {
+    const auto registry = StartRegistry();
+    ASSERT_TRUE(registry);
+    StopFlag stop;
+    Options options = CommandOptions(registry->GetPort(), Command::Load);
+    options.reliable = GetParam();
+    options.durationMs = 300;
+    options.tableSizes = {200};
+    std::ostringstream out, err;
+    ASSERT_EQ(RunCommand(options, stop, out, err), ExitOk) << err.str();
+    for (const char* line : {" 1 display(s): ", "10 display(s): ", "50 display(s): ",
+                             "table of 200 displays", " 1 client(s): ", "10 client(s): "}) {
+        EXPECT_NE(out.str().find(line), std::string::npos) << line << "\n" << out.str();
+    }
+    EXPECT_EQ(out.str().find(" (0 calls)"), std::string::npos) << out.str();
+    // 1 + 10 + 50 displays updated, 200 in all after the table's top-up.
+    EXPECT_EQ(registry->GetDisplayCount(), 200u);
+
+    RefusingService refusing(ResultFail);
+    ASSERT_TRUE(refusing.Ok());
+    options.servicePort = refusing.Port();
+    std::ostringstream refusedOut, refusedErr;
+    EXPECT_EQ(RunCommand(options, stop, refusedOut, refusedErr), ExitServiceError);
+    EXPECT_EQ(refusedErr.str(), "error: UpdateDisplay failed: 0x80000000 (failure)\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(BothForms, LoadCommand, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Layered" : "Plain"; });
+
 // Output a command writes from its own thread while the test reads it, under one lock.
 struct LockedBuffer : std::stringbuf {
     // Recursive: xsputn of the base may call overflow.
