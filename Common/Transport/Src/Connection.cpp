@@ -424,7 +424,10 @@ void Connection::OnRoomToSend() {
         DropOutputLocked(socket);
         return;
     }
-    if (queuedBytes_ <= OutputHighWaterBytes) room_->Set();
+    if (queuedBytes_ <= OutputHighWaterBytes) {
+        room_->Set();
+        if (loop_) ResumeReadingLocked(socket);
+    }
     if (output_.empty()) {
         pump_->Forget(socket);
         watched_.store(false);
@@ -628,9 +631,28 @@ void Connection::EndOfInput(std::int32_t peeked) {
     CloseAndRemove();
 }
 
+bool Connection::PauseReadingIfBacklogged() {
+    MutexGuard guard(*writeLock_);
+    if (queuedBytes_ <= OutputHighWaterBytes) return false;
+    const int socket = source_.GetSocket();
+    if (!readPaused_ && socket >= 0) {
+        readPaused_ = true;
+        loop_->Forget(socket);
+    }
+    return true;
+}
+
+void Connection::ResumeReadingLocked(int socket) {
+    if (!readPaused_ || socket < 0 || queuedBytes_ > OutputHighWaterBytes) return;
+    readPaused_ = false;
+    if (!loop_->Resume(this, socket)) RequestCloseLocked(socket);
+}
+
 bool Connection::LoopPass() {
     if (source_.GetSocket() < 0 || CloseIfAsked()) return false;
     for (int frames = 0; frames < ReceiveLoop::FramesPerTurn; ++frames) {
+        // watched_ is the cheap sign that anything is queued at all.
+        if (watched_.load() && PauseReadingIfBacklogged()) return false;
         ClearSocketError();
         std::uint8_t byte;
         const std::int32_t peeked = source_.brondal_peek(&byte, 1);

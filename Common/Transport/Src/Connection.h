@@ -265,6 +265,15 @@ private:
     RefPtr<ReceiveLoop> loop_;
     bool loopQueued_ = false;
     bool heardSinceTick_ = false;
+    // Under the write lock: the loop stopped reading this connection because its peer left
+    // more than OutputHighWaterBytes of answers unread (a loop thread must not wait for it,
+    // and reading on would let one peer make the queue grow to its bound). The socket is out
+    // of the loop's watch until the send pump brings the queue down to the mark, so TCP
+    // holds the peer back, as a reader thread waiting for room would.
+    bool readPaused_ = false;
+    // On the loop: true when reading is paused (or has just been).
+    bool PauseReadingIfBacklogged();
+    void ResumeReadingLocked(int socket);
     [[nodiscard]] Result FlushCorkLocked(int socket);
 };
 

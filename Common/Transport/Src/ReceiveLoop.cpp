@@ -43,6 +43,16 @@ bool ReceiveLoop::Add(Connection* connection, int socket) {
 
 void ReceiveLoop::Forget(int socket) { poller_.Forget(socket); }
 
+bool ReceiveLoop::Resume(Connection* connection, int socket) {
+    if (stopped_.load() || poller_.WatchReadable(socket, connection) != 0) return false;
+    {
+        FastLockGuard guard(*lock_);
+        kicked_.push_back(connection);
+    }
+    poller_.Wake();
+    return true;
+}
+
 void ReceiveLoop::Remove(Connection* connection) {
     FastLockGuard guard(*lock_);
     members_.erase(connection);
@@ -72,9 +82,11 @@ void ReceiveLoop::Acquire(const std::vector<void*>& tags, std::vector<Connection
         // A tag may outlive its connection by one wait (the socket closed after the wait
         // returned it); only a member that is not going away is served.
         if (members_.count(connection) == 0) continue;
-        // One left over from the last round is in the list already.
+        // One left over from the last round, or reported twice, is in the list already.
         if (connection->loopQueued_) continue;
-        if (connection->TryAddRef() != 0) taken->push_back(connection);
+        if (connection->TryAddRef() == 0) continue;
+        connection->loopQueued_ = true;
+        taken->push_back(connection);
     }
 }
 
@@ -110,6 +122,11 @@ bool ReceiveLoop::ThreadFunc() {
         GetScheduler().Sleep(TickMs);
     }
     if (stopped_.load()) return false;
+    {
+        FastLockGuard guard(*lock_);
+        tags.insert(tags.end(), kicked_.begin(), kicked_.end());
+        kicked_.clear();
+    }
     std::vector<Connection*> ready;
     ready.swap(again_);
     Acquire(tags, &ready);

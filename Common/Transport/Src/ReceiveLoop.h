@@ -58,8 +58,12 @@ public:
     // it from now on (its thread starts with the first member). False when the loop has
     // stopped or cannot watch the socket; the connection then needs a reader of its own.
     bool Add(Connection* connection, int socket);
-    // With the write lock, just before the socket closes.
+    // With the write lock, just before the socket closes, or while the connection's reading
+    // is paused.
     void Forget(int socket);
+    // With the write lock: reading resumes after a pause. A pass runs at once, since whole
+    // frames may wait in the connection's buffer with nothing new on the socket.
+    bool Resume(Connection* connection, int socket);
     // From the member's destructor: no pass or tick reaches it after this returns.
     void Remove(Connection* connection);
     std::size_t MemberCount();
@@ -80,6 +84,8 @@ private:
     std::unique_ptr<Scheduler::FastMutex> lock_;
     // Under lock_.
     std::unordered_set<Connection*> members_;
+    // Members to pass at the next round whatever their sockets say.
+    std::vector<void*> kicked_;
     std::atomic<bool> stopped_{false};
     std::atomic<bool> started_{false};
     // The loop thread's own: members with whole frames left in their buffers, and when the

@@ -16,6 +16,7 @@
 
 #include "Connection.h"
 #include "DeleteLater.h"
+#include "FrameEncoder.h"
 #include "Handshake.h"
 #include "LogCapture.h"
 #include "LoopbackSupport.h"
@@ -25,6 +26,7 @@
 #include "SharedThread.h"
 #include "TcpSocket.h"
 #include "WaitFor.h"
+#include "WireFormat.h"
 
 namespace brondal {
 namespace {
@@ -269,6 +271,68 @@ INSTANTIATE_TEST_SUITE_P(Sizes, AnswersDuringDeliveryTest,
                                            std::vector<std::size_t>{40, 8, 200},
                                            std::vector<std::size_t>{40, 100000, 8},
                                            std::vector<std::size_t>{30000, 30000, 30000}));
+
+// A peer that sends many requests at once and reads none of the answers, to a transport whose
+// receive loops read it: the loop stops reading that peer once more than the high-water mark
+// of answers waits for it (TCP then holds the peer back), rather than answering on until the
+// queue's bound drops the peer; once the peer reads, every request is answered.
+TEST(SlowPeerTest, LoopStopsReadingAPeerThatLeavesItsAnswersUnread) {
+    constexpr std::uint32_t Requests = 1000;
+    constexpr std::size_t AnswerBytes = 64 * 1024;  // 64 MiB in all: twice the queue's bound
+    testing::LogCapture log;
+    const std::uint16_t port = FindFreePort();
+    RefPtr<ITransport> server = Transport(port, false);
+    struct Answering final : ITransport::ITransportNotify, IRefCountImpl {
+        ITransport* transport = nullptr;
+        std::atomic<std::uint32_t> requests{0};
+        Result OnDataReady(UUID connectionId, UUID, IDataStream*) override {
+            ++requests;
+            return transport->Write(connectionId, Channel,
+                                    StreamOf(Numbered(requests, AnswerBytes)).Get());
+        }
+        Result OnEvent(UUID, std::int32_t) override { return ResultOk; }
+    };
+    auto answering = RefPtr<Answering>::Adopt(new Answering());
+    answering->transport = server.Get();
+    server->AddNotify(answering.Get());
+
+    const int socket = platform::TcpCreate();
+    ASSERT_EQ(platform::TcpConnect(socket, Loopback, port, 2000), 0);
+    Bytes wire;
+    for (std::uint32_t i = 0; i < Requests; ++i) {
+        std::vector<std::uint8_t> frame;
+        ASSERT_EQ(EncodeBinaryFrame(Channel, StreamOf(Bytes{1}).Get(), &frame), ResultOk);
+        wire.insert(wire.end(), frame.begin(), frame.end());
+    }
+    for (std::size_t sent = 0; sent < wire.size();) {
+        ASSERT_EQ(platform::TcpWaitWritable(socket, 10000), 1);
+        const int n = platform::TcpSend(socket, wire.data() + sent,
+                                        static_cast<std::uint32_t>(wire.size() - sent));
+        ASSERT_GT(n, 0);
+        sent += static_cast<std::size_t>(n);
+    }
+    ASSERT_TRUE(PollUntil([&] { return answering->requests.load() >= 16; }));
+    // Reading on would take every request within milliseconds and queue 64 MiB of answers;
+    // held back, the loop reads no further while the peer reads nothing.
+    EXPECT_FALSE(
+        PollUntil([&] { return answering->requests.load() == Requests; }, std::chrono::seconds(1)));
+
+    const std::size_t expected = HandshakeLength + Requests * (FrameHeaderLength + AnswerBytes);
+    std::size_t received = 0;
+    std::vector<std::uint8_t> buffer(1 << 16);
+    while (received < expected && platform::TcpWaitReadable(socket, 10000) == 1) {
+        const int n =
+            platform::TcpRecv(socket, buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+        if (n <= 0) break;
+        received += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(received, expected);
+    EXPECT_EQ(answering->requests.load(), Requests);
+    EXPECT_EQ(ConnectionCount(*server), 1u);
+    EXPECT_FALSE(log.Contains("would pass")) << "the peer was dropped at the queue's bound";
+    platform::TcpClose(socket);
+    server->Finalize();
+}
 
 // A thread that serves many peers writes to one that never reads and to a good one: it is
 // never held (its writes return at once whatever the write time-out), the good peer gets
