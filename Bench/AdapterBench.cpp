@@ -81,8 +81,11 @@ void RoundTrip(benchmark::State& state, Kind kind) {
     std::uint64_t expected = 0;
     for (auto _ : state) {
         const auto start = Clock::now();
-        pair.client->Write(pair.id, Channel, payload.Get());
-        pair.clientSink->WaitFrames(++expected);
+        if (Failed(pair.client->Write(pair.id, Channel, payload.Get())) ||
+            !pair.clientSink->WaitFrames(++expected)) {
+            state.SkipWithError("a round trip failed or never came back");
+            break;
+        }
         samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     Percentiles(state, samples, "us");
@@ -94,10 +97,13 @@ void Stream(benchmark::State& state, Kind kind) {
     RefPtr<IDataStream> payload = bench::Payload(size);
     std::uint64_t sent = 0;
     for (auto _ : state) {
-        pair.client->Write(pair.id, Channel, payload.Get());
+        if (Failed(pair.client->Write(pair.id, Channel, payload.Get()))) {
+            state.SkipWithError("a write failed");
+            break;
+        }
         ++sent;
     }
-    pair.serverSink->WaitFrames(sent);
+    if (!pair.serverSink->WaitFrames(sent)) state.SkipWithError("frames were lost");
     state.SetBytesProcessed(static_cast<std::int64_t>(sent) * size);
     state.SetItemsProcessed(static_cast<std::int64_t>(sent));
 }
@@ -106,15 +112,24 @@ void Stream(benchmark::State& state, Kind kind) {
 void BM_RecoveryAfterCut(benchmark::State& state) {
     Pair pair(Kind::Layered, true);
     RefPtr<IDataStream> payload = bench::Payload(64);
-    pair.client->Write(pair.id, Channel, payload.Get());
     std::uint64_t expected = 1;
-    pair.serverSink->WaitFrames(expected);
+    if (Failed(pair.client->Write(pair.id, Channel, payload.Get())) ||
+        !pair.serverSink->WaitFrames(expected)) {
+        state.SkipWithError("the first message never arrived");
+        return;
+    }
     std::vector<double> samples;
     for (auto _ : state) {
         pair.relay->CutAll();
         const auto start = Clock::now();
-        pair.client->Write(pair.id, Channel, payload.Get());
-        pair.serverSink->WaitFrames(++expected);
+        const Result written = pair.client->Write(pair.id, Channel, payload.Get());
+        if (Failed(written) || !pair.serverSink->WaitFrames(++expected)) {
+            const std::string why = "message " + std::to_string(expected) + " after a cut: write " +
+                                    std::to_string(written) +
+                                    (Failed(written) ? "" : ", never delivered");
+            state.SkipWithError(why.c_str());
+            break;
+        }
         samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     }
     Percentiles(state, samples, "ms");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -26,9 +27,12 @@ public:
     [[nodiscard]] Result OnEvent(UUID, std::int32_t) override { return ResultOk; }
 
     void EchoThrough(ITransport* transport) { echo_ = transport; }
-    void WaitFrames(std::uint64_t count) {
+    // False when fewer than count frames arrived within the bound: a benchmark reports
+    // that as an error instead of waiting forever.
+    [[nodiscard]] bool WaitFrames(std::uint64_t count,
+                                  std::chrono::milliseconds bound = std::chrono::seconds(30)) {
         std::unique_lock lock(mutex_);
-        condition_.wait(lock, [&] { return frames_ >= count; });
+        return condition_.wait_for(lock, bound, [&] { return frames_ >= count; });
     }
 
 private:

@@ -103,8 +103,11 @@ void RoundTrip(benchmark::State& state, bool tls) {
     std::uint64_t expected = 0;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
-        pair.client->Write(pair.id, Channel, payload.Get());
-        pair.clientSink->WaitFrames(++expected);
+        if (Failed(pair.client->Write(pair.id, Channel, payload.Get())) ||
+            !pair.clientSink->WaitFrames(++expected)) {
+            state.SkipWithError("a round trip failed or never came back");
+            break;
+        }
         samples.push_back(
             std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
                 .count());
@@ -122,10 +125,13 @@ void Stream64K(benchmark::State& state, bool tls) {
     RefPtr<IDataStream> payload = bench::Payload(FrameSize);
     std::uint64_t sent = 0;
     for (auto _ : state) {
-        pair.client->Write(pair.id, Channel, payload.Get());
+        if (Failed(pair.client->Write(pair.id, Channel, payload.Get()))) {
+            state.SkipWithError("a write failed");
+            break;
+        }
         ++sent;
     }
-    pair.serverSink->WaitFrames(sent);
+    if (!pair.serverSink->WaitFrames(sent)) state.SkipWithError("frames were lost");
     state.SetBytesProcessed(static_cast<std::int64_t>(sent) * FrameSize);
 }
 
