@@ -291,7 +291,21 @@ Result TransportAdapter::OpenConnection(std::uint32_t address, std::uint16_t por
                    connection->ConnectLayers(connection->Id(), connection->SessionId(), false))) {
         return result;
     }
-    *connectionId = connection->Id();
+    const UUID id = connection->Id();
+    // A layered connection is open once the peer has answered its hello. Before that a lost
+    // socket cannot be brought back (the peer may not know the connection), so what was
+    // written meanwhile would go with it, after Write had accepted it: the caller learns of
+    // such a loss here, from the open, instead.
+    if (connection->Layered() &&
+        !(WaitUntil(std::max<std::uint32_t>(timeoutMs, MinimumHelloWaitMs),
+                    [&] { return connection->Established() || connection->Removed(); }) &&
+          connection->Established())) {
+        LOG_SEVERE("connection %s ip %x port %d: the peer did not answer the hello",
+                   id.ToString().c_str(), address, port);
+        (void)CloseConnection(id);
+        return ResultFail;
+    }
+    *connectionId = id;
     return ResultOk;
 }
 

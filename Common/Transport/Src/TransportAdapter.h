@@ -26,7 +26,9 @@ inline constexpr UUID AdapterChannelId(0x84dbd83a, 0xef14, 0x4935, 0xa5dbc825a93
 // acknowledges, fragments and paces its messages; when its socket breaks, the side that
 // opened it reconnects, the peer attaches the new socket to the old connection, and
 // unacknowledged messages are sent again. An unlayered connection is a plain connection
-// of the inner transport.
+// of the inner transport. OpenConnection of a layered connection returns once the peer has
+// answered its hello (within the open's time-out, at least MinimumHelloWaitMs): only then
+// can a lost socket be replaced, so nothing is written before.
 //
 // The promise of a layered connection: a message this side has taken as received is
 // delivered exactly once and in order, whether or not its acknowledgement could be sent
@@ -74,6 +76,8 @@ class TransportAdapter final : public ITransport,
                                public ITimer::ITimerCallback,
                                public IRefCountImpl {
 public:
+    // The least OpenConnection waits for a layered peer's answer to its hello.
+    static constexpr std::uint32_t MinimumHelloWaitMs = 1000;
     class Connection;
     // Also inherited through the listener and hook bases; these are the ones meant.
     using ITransportNotify = ITransport::ITransportNotify;

@@ -128,8 +128,9 @@ Result TransportAdapter::OnConnect(Connection* connection, const UUID& peerConne
         return ResultOk;
     }
     if (peerSessionId == connection->SessionId()) {
-        // The peer's answer to our own hello.
+        // The peer's answer to our own hello; OpenConnection waits for it.
         connection->Establish();
+        (void)monitor_->NotifyAll();
         return ResultOk;
     }
     RefPtr<Connection> target;

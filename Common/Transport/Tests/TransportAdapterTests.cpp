@@ -141,6 +141,29 @@ TEST(TransportAdapterTests, AcceptedMessagesSurviveTheSocketTheyCameOn) {
     pair.server.transport->RemoveNotify(gated.Get());
 }
 
+// A cut right after a connection's first message, with both ends layered: the message written
+// next, into the dead socket, comes with the resend. Before the open waited for the peer's
+// answer to the hello, a cut in that window left the opener unable to reconnect, and the
+// message Write had accepted was lost with the connection.
+TEST(TransportAdapterTests, AMessageWrittenRightAfterACutArrives) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const std::uint16_t port = FindFreePort();
+        Endpoint server(port, true);
+        testing::TcpRelay relay(port);
+        Endpoint client(0, true);
+        UUID id;
+        ASSERT_EQ(client.transport->OpenConnection(Loopback, relay.Port(), &id, 2000), ResultOk);
+        EXPECT_TRUE(client.State(id).established) << "open returned before the hello's answer";
+        const auto payload = StreamOf(Numbered(7, 64));
+        ASSERT_EQ(client.transport->Write(id, Channel, payload.Get()), ResultOk);
+        ASSERT_TRUE(server.listener->WaitFrames(1));
+        relay.CutAll();
+        ASSERT_EQ(client.transport->Write(id, Channel, payload.Get()), ResultOk);
+        ASSERT_TRUE(server.listener->WaitFrames(2)) << "attempt " << attempt;
+        EXPECT_EQ(server.listener->Frames()[1].payload, Numbered(7, 64));
+    }
+}
+
 TEST(TransportAdapterTests, EveryMessageArrivesOnceAndInOrderAcrossCutSockets) {
     RelayedPair pair;
     ASSERT_TRUE(pair.Open());
