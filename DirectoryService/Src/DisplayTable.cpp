@@ -9,9 +9,12 @@ std::size_t DisplayTable::LeafFor(const UUID& key) const {
 }
 
 DisplayTable::Leaf& DisplayTable::Writable(std::size_t i) {
-    // A count above one means a snapshot (taken under the same lock as this call) holds the
-    // leaf; one that is being released meanwhile only costs an unneeded copy.
-    if (leaves_[i].use_count() > 1) leaves_[i] = std::make_shared<Leaf>(*leaves_[i]);
+    // A leaf a snapshot has taken is copied before its first change, whether or not that
+    // snapshot is still read: one copy per leaf and snapshot.
+    if (leaves_[i]->shared) {
+        leaves_[i] = std::make_shared<Leaf>(*leaves_[i]);
+        leaves_[i]->shared = false;
+    }
     return *leaves_[i];
 }
 
@@ -74,6 +77,8 @@ const DisplayRecord* DisplayTable::Find(const UUID& displayId) const {
 
 DisplayTable::Snapshot DisplayTable::TakeSnapshot() const {
     Snapshot snapshot;
+    for (const auto& leaf : leaves_)
+        leaf->shared = true;
     snapshot.leaves_.assign(leaves_.begin(), leaves_.end());
     snapshot.size_ = size_;
     return snapshot;

@@ -31,6 +31,11 @@ public:
     struct Leaf {
         std::vector<UUID> keys;
         std::vector<std::shared_ptr<DisplayRecord>> records;
+        // Set, under the table lock, when a snapshot takes the leaf: the next change copies
+        // it first. Only the table reads it (snapshot readers never do), so it needs no
+        // atomics; a reference count would, and its relaxed read does not order a reader's
+        // last look at the leaf before the change.
+        mutable bool shared = false;
     };
 
     class Snapshot {

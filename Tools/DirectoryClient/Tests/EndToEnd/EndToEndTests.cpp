@@ -287,7 +287,7 @@ void SimulatedDisplaysComeBackAfterARestart(bool reliable) {
     };
     EXPECT_TRUE(PollUntil([&] { return simulated() == 20; }, 30s));
 
-    EXPECT_EQ(service->Stop(), 0);
+    EXPECT_EQ(service->Stop(), 0) << service->Describe();
     service = std::make_unique<Service>();
     ASSERT_TRUE(service->Listening()) << service->Describe();
     // Only a re-registration can fill the new, empty table: the period is a minute.
@@ -297,7 +297,7 @@ void SimulatedDisplaysComeBackAfterARestart(bool reliable) {
     EXPECT_EQ(simulate.Wait(30s), 0) << simulate.err;
     EXPECT_NE(simulate.out.find("20 display(s) registered"), std::string::npos) << simulate.out;
     EXPECT_NE(simulate.out.find("1 reconnect(s)"), std::string::npos) << simulate.out;
-    EXPECT_EQ(service->Stop(), 0);
+    EXPECT_EQ(service->Stop(), 0) << service->Describe();
 }
 
 TEST_F(EndToEnd, SimulatedDisplaysComeBackAfterTheServiceRestarts) {
