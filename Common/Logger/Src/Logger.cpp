@@ -8,6 +8,7 @@
 #include "LockGuard.h"
 #include "LogCall.h"
 #include "PlatformLog.h"
+#include "ThreadSlot.h"
 
 namespace brondal {
 
@@ -65,21 +66,24 @@ private:
 
 namespace {
 
-// Trivially destructible, so that it can still be read while the thread's other
-// thread-local objects are being destroyed (a destructor that logs, say).
-thread_local bool threadEnding = false;
+void ReleaseThreadEntries(void* entries) { delete static_cast<Logger::ThreadEntries*>(entries); }
 
-// Null once the thread has begun to end: its sites are then no longer tracked.
+// Made on the thread's first statement and released by the platform when the thread ends,
+// after its thread_local objects (which may still log). Null when the system keeps no
+// slot for it: the thread's sites are then not tracked.
 Logger::ThreadEntries* CurrentThreadEntries() {
-    if (threadEnding) return nullptr;
-    thread_local Logger::ThreadEntries entries;
-    return &entries;
+    // Never destroyed: threads log until the process ends.
+    static platform::ThreadSlot* const slot = new platform::ThreadSlot(&ReleaseThreadEntries);
+    if (void* entries = slot->Get()) return static_cast<Logger::ThreadEntries*>(entries);
+    auto* entries = new Logger::ThreadEntries();
+    if (slot->Set(entries)) return entries;
+    delete entries;
+    return nullptr;
 }
 
 }  // namespace
 
 Logger::ThreadEntries::~ThreadEntries() {
-    threadEnding = true;
     for (Owned& owned : owned_) {
         const std::shared_ptr<Logger::RepeatTable> table = owned.table.lock();
         if (!table) continue;

@@ -217,6 +217,25 @@ TEST_F(LoggerTest, SitesOfEndedThreadsAreForgottenAndSuppressionGoesOn) {
     EXPECT_EQ(store->Messages().back(), OneMinuteWarning);
 }
 
+// A thread_local object whose destructor logs, as its thread ends, is tracked like any
+// statement and forgotten with the thread.
+TEST_F(LoggerTest, AThreadLocalThatLogsAsItsThreadEndsLeavesNoSite) {
+    struct LogsAtEnd {
+        Logger* logger = nullptr;
+        ~LogsAtEnd() {
+            if (logger)
+                logger->Log(LogWarning, "file.cpp", "void f()", 0,
+                            GetScheduler().GetCurrentThreadId(), 11, "thread_local");
+        }
+    };
+    std::thread([this] {
+        thread_local LogsAtEnd atEnd;
+        atEnd.logger = logger.Get();
+    }).join();
+    EXPECT_EQ(store->Messages(), std::vector<std::string>{"thread_local"});
+    EXPECT_EQ(logger->RepeatKeyCount(), 0u);
+}
+
 TEST(LogLevelNameTest, NamesAreFifteenCharactersAndOtherValuesAreEmpty) {
     EXPECT_EQ(LogLevelName(LogAll), "* All         *");
     EXPECT_EQ(LogLevelName(LogConfig), "* Config      *");
