@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "ILogger.h"
+#include "StringFormat.h"
 
 namespace brondal {
 
@@ -22,13 +23,12 @@ public:
     bool Enabled() const { return enabled_; }
 
     // Formats printf-style and logs, when enabled.
-    void Message(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Message(const char* format, ...) BRONDAL_PRINTF_FORMAT(2, 3);
     // Logs "RETURN Result: 0x<hex> - ": at Severe with the statement's detail for a
     // failure, at Spew with detail 3 otherwise. Returns result unchanged.
     [[nodiscard]] Result Report(Result result);
     // As Report, with the formatted message after the " - ".
-    Result ReportError(Result result, const char* format, ...)
-        __attribute__((format(printf, 3, 4)));
+    Result ReportError(Result result, const char* format, ...) BRONDAL_PRINTF_FORMAT(3, 4);
 
 private:
     bool ChooseReportLevel(Result result);

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "StringFormat.h"
+
 namespace brondal {
 
 // Measures durations with the high-resolution counter and logs their average, minimum and
@@ -33,7 +35,7 @@ private:
     };
 
     void AddSample(double ms);
-    void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Log(const char* format, ...) BRONDAL_PRINTF_FORMAT(2, 3);
 
     std::int64_t firstStart_ = 0;
     std::string name_;

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "LogLevel.h"
+#include "StringFormat.h"
 
 namespace brondal::platform {
 
@@ -16,7 +17,7 @@ void SetLogHandler(LogHandler handler);
 
 // Formats printf-style and hands the text to the handler, when one is installed.
 void LogMessage(std::uint32_t level, const char* file, std::uint32_t line, const char* function,
-                const char* format, ...) __attribute__((format(printf, 5, 6)));
+                const char* format, ...) BRONDAL_PRINTF_FORMAT(5, 6);
 
 }  // namespace brondal::platform
 

@@ -51,7 +51,7 @@ int WriteSeeds(const fs::path& folder) {
         out.write(reinterpret_cast<const char*>(seed.bytes.data()),
                   static_cast<std::streamsize>(seed.bytes.size()));
         if (!out) {
-            std::fprintf(stderr, "cannot write %s\n", (folder / seed.name).c_str());
+            std::fprintf(stderr, "cannot write %s\n", (folder / seed.name).string().c_str());
             return 1;
         }
     }
@@ -80,11 +80,11 @@ int main(int argc, char** argv) {
         for (const fs::path& file : files) {
             brondal::fuzz::Bytes bytes;
             if (!ReadFile(file, &bytes)) {
-                std::fprintf(stderr, "cannot read %s\n", file.c_str());
+                std::fprintf(stderr, "cannot read %s\n", file.string().c_str());
                 return 1;
             }
             // Named first, so that a failing input is known even when it aborts.
-            std::fprintf(stderr, "%s\n", file.c_str());
+            std::fprintf(stderr, "%s\n", file.string().c_str());
             LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
             ++replayed;
         }

@@ -92,7 +92,8 @@ int SocketPoller::Wait(std::int32_t timeoutMs, std::vector<void*>* ready) {
         list.reserve(watched_->sockets.size() + 1);
         list.push_back(WSAPOLLFD{ToSocket(wake_), POLLRDNORM, 0});
         for (const auto& [socket, tag] : watched_->sockets)
-            list.push_back(WSAPOLLFD{ToSocket(socket), readable ? POLLRDNORM : POLLWRNORM, 0});
+            list.push_back(WSAPOLLFD{ToSocket(socket),
+                                     static_cast<SHORT>(readable ? POLLRDNORM : POLLWRNORM), 0});
     }
     const int count =
         ::WSAPoll(list.data(), static_cast<ULONG>(list.size()), timeoutMs < 0 ? -1 : timeoutMs);
