@@ -1,4 +1,4 @@
-// The Windows build has no TLS library: a transport configured for TLS refuses to start,
+// A Windows build without the TLS library: a transport configured for TLS refuses to start,
 // saying why, and plain transports are unaffected.
 #include <gtest/gtest.h>
 
