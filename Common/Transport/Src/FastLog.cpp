@@ -55,6 +55,8 @@ Result FastLog::Log(std::unique_ptr<Message> record) {
     return sink->Post(std::move(record));
 }
 
+bool FastLog::Enabled() { return installedSink.load(std::memory_order_relaxed) != nullptr; }
+
 FastLog::Sink* FastLog::ExchangeSink(Sink* sink) {
     return installedSink.exchange(sink, std::memory_order_acq_rel);
 }

@@ -53,6 +53,10 @@ public:
     // there is no sink or the sink refuses it.
     [[nodiscard]] static Result Log(std::unique_ptr<Message> record);
 
+    // Whether a sink is installed: the senders take their stamps and make records only then,
+    // since nothing in the service installs one and every message would pay for them.
+    static bool Enabled();
+
     // Installs a sink (nullptr: none) and returns the previous one. Nothing in the service
     // installs one; the sink must outlive every Log made while it is installed.
     static Sink* ExchangeSink(Sink* sink);

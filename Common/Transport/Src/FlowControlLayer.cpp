@@ -67,7 +67,7 @@ Result FlowControlLayer::Send(IDataStream* packet, std::uint32_t timeoutMs) {
     const Result result = packet->GetSize(&size);
     if (Failed(result)) return result;
     queue_.push_back(Queued{RefPtr<IDataStream>(packet), std::int64_t{size} + PacedDataHeaderSize,
-                            FastLog::Counter()});
+                            FastLog::Enabled() ? FastLog::Counter() : 0});
     timeoutMs_ = timeoutMs;
     return ResultOk;
 }
@@ -88,7 +88,8 @@ Result FlowControlLayer::Pump() {
 }
 
 Result FlowControlLayer::SendPaced(const Queued& queued, std::uint32_t timeoutMs) {
-    const std::int64_t t1 = FastLog::Counter();
+    const bool logged = FastLog::Enabled();
+    const std::int64_t t1 = logged ? FastLog::Counter() : 0;
     RefPtr<IDataStream> header;
     RefPtr<IDataStream> paced;
     Result result;
@@ -99,10 +100,13 @@ Result FlowControlLayer::SendPaced(const Queued& queued, std::uint32_t timeoutMs
         return result;
     }
     result = lower_->Send(paced.Get(), timeoutMs);
-    const std::int64_t t2 = FastLog::Counter();
-    (void)FastLog::Log(std::make_unique<FastLog::Send>(peerAddress_, peerPort_,
-                                                       static_cast<std::uint32_t>(queued.bytes),
-                                                       queued.queuedAt, t1, t2));
+    if (logged) {
+        // Queued before the sink came: its wait in the window is not known.
+        const std::int64_t t0 = queued.queuedAt != 0 ? queued.queuedAt : t1;
+        (void)FastLog::Log(std::make_unique<FastLog::Send>(peerAddress_, peerPort_,
+                                                           static_cast<std::uint32_t>(queued.bytes),
+                                                           t0, t1, FastLog::Counter()));
+    }
     return result;
 }
 
