@@ -69,8 +69,9 @@ namespace {
 void ReleaseThreadEntries(void* entries) { delete static_cast<Logger::ThreadEntries*>(entries); }
 
 // Made on the thread's first statement and released by the platform when the thread ends,
-// after its thread_local objects (which may still log). Null when the system keeps no
-// slot for it: the thread's sites are then not tracked.
+// after its thread_local objects (which may still log); on Windows kept until the process
+// ends, with the repeat table's own bound on its entries (see ThreadSlot). Null when the system
+// keeps no slot for it: the thread's sites are then not tracked.
 Logger::ThreadEntries* CurrentThreadEntries() {
     // Never destroyed: threads log until the process ends.
     static platform::ThreadSlot* const slot = new platform::ThreadSlot(&ReleaseThreadEntries);

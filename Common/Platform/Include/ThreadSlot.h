@@ -4,15 +4,16 @@
 
 namespace brondal::platform {
 
-// A pointer per thread whose value is released on its own thread when that thread ends: for
-// per-thread state that must be given back with its thread, on every system alike.
+// A pointer per thread whose value is released on its own thread when that thread ends:
+// for per-thread state that must be given back with its thread.
 //
-// The release runs on the ending thread after the thread's own code has returned, once
-// its thread_local objects are destroyed, with the value the thread held; Get returns null
-// on that thread from then on. The release must not touch thread_local variables: on
-// Windows their storage is freed before it runs. A value set again while releases run is
-// released in another round on POSIX (a few at most) and is not released on Windows; only
-// the system's own clean-up runs on a thread that late.
+// On POSIX the release runs on the ending thread after the thread's own code has returned,
+// once its thread_local objects are destroyed, with the value the thread held; Get returns
+// null on that thread from then on, and a value set again meanwhile is released in another
+// round (a few at most). On Windows the release is never run: no thread-end hook there is
+// both after the thread-local storage's clean-up and safe to lock in (see the Windows
+// implementation), so a value set on a thread stays until the process ends. Callers keep
+// what a slot holds small and bounded.
 //
 // A slot is never freed (freeing one would release every thread's value at once, on the
 // wrong thread), so make one per purpose, for the life of the process.

@@ -4,23 +4,22 @@
 
 namespace brondal::platform {
 
-// Fiber-local storage, not a thread_local destructor: the compiler's emulated thread-local
-// storage is freed by one thread-exit hook and thread_local destructors are run by another,
-// in no fixed order, so a destructor could run on freed storage. The system calls an
-// FLS callback as the thread ends, after both.
-ThreadSlot::ThreadSlot(void (*release)(void* value)) {
-    // Same type on x64, where the callback's calling convention is the C one.
-    const PFLS_CALLBACK_FUNCTION callback = release;
-    const DWORD index = ::FlsAlloc(callback);
-    if (index != FLS_OUT_OF_INDEXES) slot_ = index;
+// A plain TLS index, and the release is never run: a thread_local destructor is not safe
+// here (the compiler's emulated thread-local storage is freed by one thread-exit hook and
+// thread_local destructors run from another, in no fixed order, so one could run on freed
+// storage), and a fiber-local storage callback, which runs later, hung under Wine when it
+// took a lock. A value set on a thread stays allocated until the process ends.
+ThreadSlot::ThreadSlot(void (*)(void* value)) {
+    const DWORD index = ::TlsAlloc();
+    if (index != TLS_OUT_OF_INDEXES) slot_ = index;
 }
 
 void* ThreadSlot::Get() const {
-    return slot_ == NoSlot ? nullptr : ::FlsGetValue(static_cast<DWORD>(slot_));
+    return slot_ == NoSlot ? nullptr : ::TlsGetValue(static_cast<DWORD>(slot_));
 }
 
 bool ThreadSlot::Set(void* value) {
-    return slot_ != NoSlot && ::FlsSetValue(static_cast<DWORD>(slot_), value) != FALSE;
+    return slot_ != NoSlot && ::TlsSetValue(static_cast<DWORD>(slot_), value) != FALSE;
 }
 
 }  // namespace brondal::platform
