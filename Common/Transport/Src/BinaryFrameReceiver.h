@@ -92,6 +92,8 @@ private:
     std::uint8_t channelBytes_[ChannelIdLength] = {};
     std::uint32_t channelReceived_ = 0;
     std::uint32_t length_ = 0;
+    // The current pass accepted a header (and noted the time).
+    bool headerThisPass_ = false;
     UUID channel_;
     FrameBodyBuffer body_;
     std::atomic<std::int64_t> lastActivityMs_{0};

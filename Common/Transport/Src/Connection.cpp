@@ -3,6 +3,7 @@
 #include <openssl/ssl.h>
 
 #include <cerrno>
+#include <optional>
 #include <vector>
 
 #include "ConnectionManager.h"
@@ -321,7 +322,9 @@ Result Connection::SendFrame(std::vector<std::uint8_t> wire, FrameKind kind,
     const auto length = static_cast<std::uint32_t>(wire.size());
     const bool mayWait = !IsSharedThread();
     const std::uint32_t timeout = mayWait ? WriteTimeoutMs() : 0;
-    const std::int64_t deadline = MonotonicMs() + timeout;
+    // Set when the frame first has to wait for room: a frame that goes out or joins the
+    // queue at once (nearly all) reads no clock.
+    std::optional<std::int64_t> deadline;
     MutexGuard guard(*writeLock_);
     for (;;) {
         const int socket = source_.GetSocket();
@@ -380,7 +383,9 @@ Result Connection::SendFrame(std::vector<std::uint8_t> wire, FrameKind kind,
             RequestCloseLocked(socket);
             return ResultSocketWriteFailed;
         }
-        const std::int64_t left = deadline - MonotonicMs();
+        const std::int64_t now = MonotonicMs();
+        if (!deadline) deadline = now + timeout;
+        const std::int64_t left = *deadline - now;
         if (left <= 0) {
             if (kind == FrameKind::Text) {
                 LOG_SEVERE(

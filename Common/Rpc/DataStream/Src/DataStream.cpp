@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <typeinfo>
 
 #include "RefPtr.h"
 
@@ -408,14 +409,21 @@ Result DataStream::Clear() {
 
 // ---- Streams made from streams
 
-Result DataStream::Concatenate(const std::vector<IDataStream*>& sources, IDataStream** result) {
+const DataStream* DataStream::From(const IDataStream* stream) {
+    return stream != nullptr && typeid(*stream) == typeid(DataStream)
+               ? static_cast<const DataStream*>(stream)
+               : nullptr;
+}
+
+Result DataStream::Concatenate(IDataStream* const* sources, std::size_t count,
+                               IDataStream** result) {
     if (result == nullptr) {
         return ResultNullPointer;
     }
     std::uint64_t totalSize = 0;
     std::size_t totalChunks = 0;
-    for (IDataStream* source : sources) {
-        const auto* stream = dynamic_cast<const DataStream*>(source);
+    for (std::size_t i = 0; i < count; ++i) {
+        const DataStream* stream = From(sources[i]);
         if (stream == nullptr) {
             return ResultInvalidArgument;
         }
@@ -428,8 +436,9 @@ Result DataStream::Concatenate(const std::vector<IDataStream*>& sources, IDataSt
     auto joined = RefPtr<DataStream>::Adopt(new DataStream);
     joined->sealed_ = true;
     joined->chunks_.reserve(totalChunks);
-    for (IDataStream* source : sources) {
-        const auto& stream = dynamic_cast<const DataStream&>(*source);
+    for (std::size_t i = 0; i < count; ++i) {
+        // Checked above.
+        const auto& stream = static_cast<const DataStream&>(*sources[i]);
         for (const Chunk& chunk : stream.chunks_) {
             chunk.buffer->AddRef();
             joined->chunks_.push_back(
@@ -446,7 +455,7 @@ Result DataStream::Slice(IDataStream* source, std::uint32_t start, std::uint32_t
     if (result == nullptr) {
         return ResultNullPointer;
     }
-    const auto* stream = dynamic_cast<const DataStream*>(source);
+    const DataStream* stream = From(source);
     if (stream == nullptr || end < start || end > stream->size_) {
         return ResultInvalidArgument;
     }
@@ -484,14 +493,15 @@ Result NewDataStream(IDataStream** stream) {
 }
 
 Result ConcatenateDataStreams(const std::vector<IDataStream*>& sources, IDataStream** result) {
-    return DataStream::Concatenate(sources, result);
+    return DataStream::Concatenate(sources.data(), sources.size(), result);
 }
 
 Result ConcatenateDataStreams(IDataStream* first, IDataStream* second, IDataStream** result) {
     // Keep both alive for the call even if another holder releases them meanwhile.
     const RefPtr<IDataStream> holdFirst(first);
     const RefPtr<IDataStream> holdSecond(second);
-    return DataStream::Concatenate({first, second}, result);
+    IDataStream* const both[] = {first, second};
+    return DataStream::Concatenate(both, 2, result);
 }
 
 Result SliceDataStream(IDataStream* source, std::uint32_t start, std::uint32_t end,

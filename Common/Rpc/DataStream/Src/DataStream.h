@@ -33,7 +33,7 @@ public:
     DataStream() = default;
 
     // The bodies of the free functions declared with IDataStream.
-    [[nodiscard]] static Result Concatenate(const std::vector<IDataStream*>& sources,
+    [[nodiscard]] static Result Concatenate(IDataStream* const* sources, std::size_t count,
                                             IDataStream** result);
     [[nodiscard]] static Result Slice(IDataStream* source, std::uint32_t start, std::uint32_t end,
                                       IDataStream** result);
@@ -100,6 +100,11 @@ private:
     };
 
     ~DataStream() override;
+
+    // The stream as this class, or null when it is another implementation. DataStream is
+    // final, so comparing the dynamic type is exact, and much cheaper than a dynamic_cast
+    // across the reference-count base (this runs several times per message).
+    static const DataStream* From(const IDataStream* stream);
 
     template <class U>
     [[nodiscard]] Result WriteFixed(U value);
