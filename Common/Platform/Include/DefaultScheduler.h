@@ -21,6 +21,7 @@ public:
     std::unique_ptr<Mutex> CreateMutex() override;
     std::unique_ptr<FastMutex> CreateFastMutex() override;
     std::unique_ptr<Monitor> CreateMonitor() override;
+    std::unique_ptr<Monitor> CreateSpinningMonitor() override;
     std::unique_ptr<Event> CreateEvent(bool manualReset, bool initiallySignalled) override;
     std::int64_t GetLocalTimeMs() override;
     void GetLocalTimeParts(TimeParts* parts) override;

@@ -4,6 +4,20 @@
 
 namespace brondal {
 
+namespace {
+
+// Tells the processor this is a spin-wait (less power, and the other hardware thread of
+// the core runs meanwhile).
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+}  // namespace
+
 std::uint32_t DefaultMonitor::Caller() {
     const std::uint32_t id = GetScheduler().GetCurrentThreadId();
     if (id == 0) GetScheduler().Abort();
@@ -16,7 +30,12 @@ Result DefaultMonitor::Enter() {
         ++count_;
         return ResultOk;
     }
-    mutex_.lock();
+    bool held = spin_ && mutex_.try_lock();
+    for (int tries = 0; spin_ && !held && tries < SpinTries; ++tries) {
+        CpuRelax();
+        held = mutex_.try_lock();
+    }
+    if (!held) mutex_.lock();
     owner_.store(self, std::memory_order_relaxed);
     count_ = 1;
     return ResultOk;

@@ -22,6 +22,15 @@ public:
 // the mutex to the condition variable with the recursion cleared and restores it after.
 class DefaultMonitor final : public Scheduler::Monitor, public Lockable {
 public:
+    // What Enter does when another thread holds the monitor: sleep on the mutex at once, or
+    // first retry up to SpinTries times with a processor pause between (a few microseconds
+    // in all), so that a hold shorter than that costs no sleep and no wake-up on either side.
+    enum class Contention { Sleep, SpinFirst };
+    static constexpr int SpinTries = 100;
+
+    explicit DefaultMonitor(Contention contention = Contention::Sleep)
+        : spin_(contention == Contention::SpinFirst) {}
+
     [[nodiscard]] Result Restore(std::int32_t count) override;
     [[nodiscard]] Result Enter() override;
     [[nodiscard]] Result ExitAll(std::int32_t* count) override;
@@ -36,6 +45,7 @@ private:
     // ownership checks would be meaningless.
     static std::uint32_t Caller();
 
+    const bool spin_;
     std::mutex mutex_;
     std::condition_variable condition_;
     // Written only by the thread that holds mutex_; read by any thread to learn whether it

@@ -77,6 +77,10 @@ std::unique_ptr<Scheduler::Monitor> DefaultScheduler::CreateMonitor() {
     return std::make_unique<DefaultMonitor>();
 }
 
+std::unique_ptr<Scheduler::Monitor> DefaultScheduler::CreateSpinningMonitor() {
+    return std::make_unique<DefaultMonitor>(DefaultMonitor::Contention::SpinFirst);
+}
+
 std::unique_ptr<Scheduler::Event> DefaultScheduler::CreateEvent(bool manualReset,
                                                                 bool initiallySignalled) {
     return std::make_unique<platform::Event>(manualReset, initiallySignalled);

@@ -127,8 +127,16 @@ TEST(EventTest, SetFromAnotherThreadWakesATimedWait) {
     setter.join();
 }
 
-TEST(MonitorTest, ExitByNonOwnerFailsAndChangesNothing) {
-    auto monitor = GetScheduler().CreateMonitor();
+// Every monitor test runs on the plain monitor and on the one that spins before sleeping.
+class MonitorTest : public ::testing::TestWithParam<bool> {
+protected:
+    static std::unique_ptr<Scheduler::Monitor> Make() {
+        return GetParam() ? GetScheduler().CreateSpinningMonitor() : GetScheduler().CreateMonitor();
+    }
+};
+
+TEST_P(MonitorTest, ExitByNonOwnerFailsAndChangesNothing) {
+    auto monitor = Make();
     EXPECT_EQ(monitor->Exit(), ResultFail);  // nobody owns it
     monitor->Enter();
     std::thread other([&] {
@@ -142,8 +150,8 @@ TEST(MonitorTest, ExitByNonOwnerFailsAndChangesNothing) {
     EXPECT_EQ(monitor->Exit(), ResultFail);
 }
 
-TEST(MonitorTest, ExitAllAndRestoreHandOverTheRecursionCount) {
-    auto monitor = GetScheduler().CreateMonitor();
+TEST_P(MonitorTest, ExitAllAndRestoreHandOverTheRecursionCount) {
+    auto monitor = Make();
     monitor->Enter();
     monitor->Enter();
     monitor->Enter();
@@ -164,8 +172,8 @@ TEST(MonitorTest, ExitAllAndRestoreHandOverTheRecursionCount) {
     EXPECT_EQ(monitor->Exit(), ResultFail);
 }
 
-TEST(MonitorTest, TimedWaitReleasesEveryLevelAndRestoresThem) {
-    auto monitor = GetScheduler().CreateMonitor();
+TEST_P(MonitorTest, TimedWaitReleasesEveryLevelAndRestoresThem) {
+    auto monitor = Make();
     monitor->Enter();
     monitor->Enter();
 
@@ -188,8 +196,8 @@ TEST(MonitorTest, TimedWaitReleasesEveryLevelAndRestoresThem) {
     EXPECT_EQ(monitor->Exit(), ResultFail);
 }
 
-TEST(MonitorTest, NotifyAllWakesAWaiterThatLoopsOnItsCondition) {
-    auto monitor = GetScheduler().CreateMonitor();
+TEST_P(MonitorTest, NotifyAllWakesAWaiterThatLoopsOnItsCondition) {
+    auto monitor = Make();
     bool ready = false;  // guarded by the monitor
     std::thread producer([&] {
         MonitorGuard guard(*monitor);
@@ -206,8 +214,8 @@ TEST(MonitorTest, NotifyAllWakesAWaiterThatLoopsOnItsCondition) {
     producer.join();
 }
 
-TEST(MonitorTest, ManyThreadsCountUnderTheMonitor) {
-    auto monitor = GetScheduler().CreateMonitor();
+TEST_P(MonitorTest, ManyThreadsCountUnderTheMonitor) {
+    auto monitor = Make();
     long counter = 0;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
@@ -223,6 +231,9 @@ TEST(MonitorTest, ManyThreadsCountUnderTheMonitor) {
         t.join();
     EXPECT_EQ(counter, 40000);
 }
+
+INSTANTIATE_TEST_SUITE_P(SleepingAndSpinning, MonitorTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Spinning" : "Sleeping"; });
 
 }  // namespace
 }  // namespace brondal

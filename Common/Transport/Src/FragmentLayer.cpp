@@ -33,9 +33,16 @@ Result FragmentLayer::Send(IDataStream* message, std::uint32_t timeoutMs) {
         RefPtr<IDataStream> header;
         RefPtr<IDataStream> body;
         RefPtr<IDataStream> fragment;
+        // A message in one piece is joined to its header as it is (a concatenation takes a
+        // stream whole, from its start): no slice of it.
+        if (length == size) {
+            body = RefPtr<IDataStream>(message);
+        } else if (Failed(result =
+                              SliceDataStream(message, offset, offset + length, body.Receive()))) {
+            return result;
+        }
         if (Failed(result = NewDataStream(header.Receive())) ||
             Failed(result = WriteFragmentHeader(header.Get(), offset + length >= size)) ||
-            Failed(result = SliceDataStream(message, offset, offset + length, body.Receive())) ||
             Failed(result = ConcatenateDataStreams(header.Get(), body.Get(), fragment.Receive())) ||
             Failed(result = lower_->Send(fragment.Get(), timeoutMs))) {
             return result;
@@ -55,18 +62,26 @@ Result FragmentLayer::Receive(RefPtr<IDataStream>& stream,
     if (Failed(result = ReadFragmentHeader(stream.Get(), &last))) return result;
     std::uint32_t position = 0;
     std::uint32_t size = 0;
-    RefPtr<IDataStream> body;
     if (Failed(result = stream->GetPosition(&position)) ||
-        Failed(result = stream->GetSize(&size)) ||
-        Failed(result = SliceDataStream(stream.Get(), position, size, body.Receive()))) {
+        Failed(result = stream->GetSize(&size))) {
         return result;
     }
-    stream.Reset();
     const std::uint64_t length = size - position;
     if (skipping_) {
+        stream.Reset();
         skipping_ = !last;
         return ResultOk;
     }
+    // A message in one piece (nearly every one) holds nothing here while it waits: it goes
+    // up as it came, positioned after the header, without a slice or a charge to the budget.
+    if (last && fragments_.empty() && length <= limits_.maxMessageBytes &&
+        limits_.maxFragments > 0) {
+        return ResultOk;
+    }
+    RefPtr<IDataStream> body;
+    result = SliceDataStream(stream.Get(), position, size, body.Receive());
+    stream.Reset();
+    if (Failed(result)) return result;
     const std::uint64_t charge = length + Budget::PieceCost;
     if (fragments_.size() >= limits_.maxFragments || length > limits_.maxMessageBytes - bytes_ ||
         (budget_ && !budget_->Take(charge))) {

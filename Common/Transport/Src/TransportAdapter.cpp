@@ -25,7 +25,7 @@ TransportAdapter::TransportAdapter(ITransport* inner, std::uint32_t localAddress
     : inner_(dynamic_cast<ITransportFastWrite*>(inner)),
       localAddress_(localAddress),
       localPort_(localPort),
-      monitor_(GetScheduler().CreateMonitor()) {
+      monitor_(GetScheduler().CreateSpinningMonitor()) {
     if (Succeeded(GetScheduler().CreateTimer(timer_.Receive()))) {
         (void)timer_->Start(TimerPeriodMs, this, 1);
     }
