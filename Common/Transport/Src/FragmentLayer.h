@@ -25,7 +25,8 @@ struct ReassemblyLimits {
 // that size needs, and the partial messages of all connections of an adapter share one
 // budget. Past any of these the partial message is dropped with a Severe line naming the
 // connection, the rest of its pieces are skipped up to its last one, and the connection
-// goes on as before.
+// goes on as before. A message in one piece is never held here (it goes up as it came), so
+// it is bounded by the frame limit alone and charges nothing to the budget.
 class FragmentLayer final : public ITransportLayer {
 public:
     using Limits = ReassemblyLimits;

@@ -177,6 +177,20 @@ TEST_P(ReassemblyLimitTest, PartialMessageIsDroppedAndTheConnectionGoesOn) {
     EXPECT_EQ(budget->Used(), 0u);
 }
 
+// A message in one piece is never held, so an exhausted budget does not stop it; one in
+// pieces is dropped.
+TEST(ReassemblyBudgetTest, OnePieceMessagesPassAnExhaustedBudget) {
+    testing::LogCapture log;
+    std::vector<Recorder::Sent> unused;
+    FragmentLayer layer(std::make_unique<Recorder>(&unused), nullptr,
+                        std::make_shared<FragmentLayer::Budget>(0));
+    EXPECT_EQ(Receive(layer, Piece(true, 30)), Filled(30));
+    EXPECT_FALSE(Receive(layer, Piece(false, 30)).has_value());
+    EXPECT_FALSE(Receive(layer, Piece(true, 30)).has_value());
+    EXPECT_TRUE(log.Contains("dropping a message being reassembled"));
+    EXPECT_EQ(Receive(layer, Piece(true, 5)), Filled(5));
+}
+
 constexpr std::uint64_t PieceCharge(std::uint64_t bytes) {
     return bytes + FragmentLayer::Budget::PieceCost;
 }
