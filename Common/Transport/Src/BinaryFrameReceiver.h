@@ -79,7 +79,9 @@ private:
     bool ReceiveHeader(IByteSource& source, Outcome* outcome);
     bool FindMarker(IByteSource& source, Outcome* outcome);
     bool ReceiveIdentifier(IByteSource& source, Outcome* outcome);
-    bool ReceiveBody(IByteSource& source, Outcome* outcome);
+    // noteActivity: stamp the time when the body completes (its header came in an earlier
+    // pass).
+    bool ReceiveBody(IByteSource& source, Outcome* outcome, bool noteActivity);
     Outcome Deliver(Frame* frame);
     // Forgets the partial frame and returns to Header.
     void Restart();
@@ -92,8 +94,6 @@ private:
     std::uint8_t channelBytes_[ChannelIdLength] = {};
     std::uint32_t channelReceived_ = 0;
     std::uint32_t length_ = 0;
-    // The current pass accepted a header (and noted the time).
-    bool headerThisPass_ = false;
     UUID channel_;
     FrameBodyBuffer body_;
     std::atomic<std::int64_t> lastActivityMs_{0};

@@ -72,19 +72,17 @@ Result FragmentLayer::Receive(RefPtr<IDataStream>& stream,
         skipping_ = !last;
         return ResultOk;
     }
+    const bool fits =
+        fragments_.size() < limits_.maxFragments && length <= limits_.maxMessageBytes - bytes_;
     // A message in one piece (nearly every one) holds nothing here while it waits: it goes
     // up as it came, positioned after the header, without a slice or a charge to the budget.
-    if (last && fragments_.empty() && length <= limits_.maxMessageBytes &&
-        limits_.maxFragments > 0) {
-        return ResultOk;
-    }
+    if (fits && last && fragments_.empty()) return ResultOk;
     RefPtr<IDataStream> body;
     result = SliceDataStream(stream.Get(), position, size, body.Receive());
     stream.Reset();
     if (Failed(result)) return result;
     const std::uint64_t charge = length + Budget::PieceCost;
-    if (fragments_.size() >= limits_.maxFragments || length > limits_.maxMessageBytes - bytes_ ||
-        (budget_ && !budget_->Take(charge))) {
+    if (!fits || (budget_ && !budget_->Take(charge))) {
         LOG_SEVERE(
             "dropping a message being reassembled from connection %s: %u pieces of %llu bytes "
             "and %llu more exceed the limits",
@@ -99,15 +97,12 @@ Result FragmentLayer::Receive(RefPtr<IDataStream>& stream,
     bytes_ += length;
     if (budget_) charged_ += charge;
     if (!last) return ResultOk;
-    if (fragments_.size() == 1) {
-        stream = std::move(fragments_.front());
-    } else {
-        std::vector<IDataStream*> parts;
-        parts.reserve(fragments_.size());
-        for (auto& part : fragments_)
-            parts.push_back(part.Get());
-        result = ConcatenateDataStreams(parts, stream.Receive());
-    }
+    // At least two pieces: a message in one went up above.
+    std::vector<IDataStream*> parts;
+    parts.reserve(fragments_.size());
+    for (auto& part : fragments_)
+        parts.push_back(part.Get());
+    result = ConcatenateDataStreams(parts, stream.Receive());
     DropPartial();
     return result;
 }
