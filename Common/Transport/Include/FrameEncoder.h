@@ -19,6 +19,10 @@ void EncodeFrameHeader(const UUID& channel, std::uint32_t length, std::uint8_t* 
 [[nodiscard]] Result EncodeBinaryFrame(const UUID& channel, IDataStream* payload,
                                        std::vector<std::uint8_t>* wire);
 
+// The same frame appended to what wire holds already (frames written together leave in one
+// send); on failure wire is as it was.
+[[nodiscard]] Result AppendBinaryFrame(const UUID& channel, IDataStream* payload,
+                                       std::vector<std::uint8_t>* wire);
 // One text frame: the prefix (only for connections that use the handshake) and the payload
 // bytes as they are. The caller's text must end with ';' itself. Same size limit and message
 // as binary frames.

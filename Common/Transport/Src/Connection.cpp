@@ -283,17 +283,19 @@ bool Connection::EnqueueLocked(std::vector<std::uint8_t> wire, std::uint32_t sen
 }
 
 Result Connection::FlushCorkLocked(int socket) {
-    std::vector<std::uint8_t> bytes = std::move(cork_);
-    cork_.clear();
     corkPending_.store(false, std::memory_order_relaxed);
     std::uint32_t sent = 0;
     if (output_.empty()) {
-        const auto length = static_cast<std::uint32_t>(bytes.size());
-        if (Failed(SendNow(bytes.data(), length, &sent, FrameKind::Binary, id_))) {
-            return ResultSocketWriteFailed;
+        const auto length = static_cast<std::uint32_t>(cork_.size());
+        const bool failed = Failed(SendNow(cork_.data(), length, &sent, FrameKind::Binary, id_));
+        if (failed || sent == length) {
+            cork_.clear();
+            if (cork_.capacity() > KeptCorkBytes) std::vector<std::uint8_t>().swap(cork_);
+            return failed ? ResultSocketWriteFailed : ResultOk;
         }
-        if (sent == length) return ResultOk;
     }
+    std::vector<std::uint8_t> bytes = std::move(cork_);
+    cork_.clear();
     // The held frames are small (CorkLimitBytes), so they join the queue even when it is
     // near its limit; part of them may be out already.
     return EnqueueLocked(std::move(bytes), sent, socket) ? ResultOk : ResultSocketWriteFailed;
@@ -460,6 +462,22 @@ void Connection::CheckOutputStall(std::int64_t nowMs) {
 }
 
 Result Connection::Write(UUID channelId, IDataStream* data) {
+    if (delivering == this && data != nullptr) {
+        // Written by this connection's own delivery: the frame joins the held bytes in
+        // place. Anything else (no socket, no room) takes the general path, which reports it.
+        std::uint32_t size = 0;
+        if (Succeeded(data->GetSize(&size))) {
+            MutexGuard guard(*writeLock_);
+            if (source_.GetSocket() >= 0 && !closeRequested_.load() &&
+                cork_.size() + FrameHeaderLength + std::uint64_t{size} <= CorkLimitBytes) {
+                const Result result = AppendBinaryFrame(channelId, data, &cork_);
+                if (Succeeded(result) && !cork_.empty()) {
+                    corkPending_.store(true, std::memory_order_relaxed);
+                }
+                return result;
+            }
+        }
+    }
     std::vector<std::uint8_t> wire;
     Result result = EncodeBinaryFrame(channelId, data, &wire);
     if (Failed(result)) return result;

@@ -256,7 +256,12 @@ private:
     // write, however many frames answer it. At most CorkLimitBytes; a larger frame, or a
     // write from any other thread, sends what is held first, so the order stays the order
     // of the writes. corkPending_ mirrors "cork_ holds bytes" for the reader's cheap check.
+    // A binary frame is encoded straight into cork_, and the cork keeps up to KeptCorkBytes
+    // of capacity between deliveries, so the frames of a request cost no allocation; a
+    // larger capacity (after a burst) is given back, so an idle connection holds at most
+    // that much.
     static constexpr std::size_t CorkLimitBytes = 64 * 1024;
+    static constexpr std::size_t KeptCorkBytes = 1024;
     std::vector<std::uint8_t> cork_;
     std::atomic<bool> corkPending_{false};
     // The loop that reads this connection, if one does; set before the loop first sees it

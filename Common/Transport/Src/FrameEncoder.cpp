@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "LogCall.h"
-#include "RefPtr.h"
 #include "WireFormat.h"
 
 namespace brondal {
@@ -22,14 +21,10 @@ Result CheckedPayloadSize(IDataStream* payload, std::uint32_t* size) {
     return ResultOk;
 }
 
-// Copies the payload's bytes into out through a slice, so the caller's stream keeps its
-// position and stays writable.
+// Copies the payload's bytes into out; the caller's stream keeps its position and stays
+// writable.
 Result CopyPayload(IDataStream* payload, std::uint32_t size, std::uint8_t* out) {
-    if (size == 0) return ResultOk;
-    RefPtr<IDataStream> slice;
-    Result result = SliceDataStream(payload, 0, size, slice.Receive());
-    if (Failed(result)) return result;
-    return slice->ReadBytes(out, size);
+    return CopyDataStreamBytes(payload, 0, size, out);
 }
 
 }  // namespace
@@ -53,6 +48,21 @@ Result EncodeBinaryFrame(const UUID& channel, IDataStream* payload,
     if (Failed(result)) return result;
     wire->swap(bytes);
     return ResultOk;
+}
+
+Result AppendBinaryFrame(const UUID& channel, IDataStream* payload,
+                         std::vector<std::uint8_t>* wire) {
+    if (wire == nullptr) return ResultNullPointer;
+    std::uint32_t size = 0;
+    Result result = CheckedPayloadSize(payload, &size);
+    if (Failed(result)) return result;
+
+    const std::size_t before = wire->size();
+    wire->resize(before + FrameHeaderLength + size);
+    EncodeFrameHeader(channel, size, wire->data() + before);
+    result = CopyPayload(payload, size, wire->data() + before + FrameHeaderLength);
+    if (Failed(result)) wire->resize(before);
+    return result;
 }
 
 Result EncodeTextFrame(IDataStream* payload, bool withPrefix, std::vector<std::uint8_t>* wire) {

@@ -54,6 +54,11 @@ TEST(FrameEncoderTest, FramesByteForByte) {
     ASSERT_EQ(EncodeBinaryFrame(Channel, payload.Get(), &wire), ResultOk);
     EXPECT_EQ(wire, (Text("BRDMSG") + Bytes{0, 3, 0, 0, 0} + channel + Bytes{0xaa, 0xbb, 0xcc}));
     EXPECT_EQ(payload->WriteUInt8(0xdd), ResultOk) << "the caller's stream stays writable";
+    // Appended, the same frame follows what the buffer held.
+    Bytes held = {7};
+    ASSERT_EQ(AppendBinaryFrame(Channel, payload.Get(), &held), ResultOk);
+    EXPECT_EQ(held, (Bytes{7} + Text("BRDMSG") + Bytes{0, 4, 0, 0, 0} + channel +
+                     Bytes{0xaa, 0xbb, 0xcc, 0xdd}));
 
     ASSERT_EQ(EncodeTextFrame(StreamOf(Text("hi;")).Get(), true, &wire), ResultOk);
     EXPECT_EQ(wire, Text("BRDMSG:hi;"));
@@ -74,6 +79,7 @@ TEST(FrameEncoderTest, PayloadLimitIsInclusiveAndOneByteMoreIsRefused) {
     Bytes untouched = {1};
     EXPECT_EQ(EncodeBinaryFrame(Channel, largest.Get(), &untouched), ResultFail);
     EXPECT_EQ(EncodeTextFrame(largest.Get(), true, &untouched), ResultFail);
+    EXPECT_EQ(AppendBinaryFrame(Channel, largest.Get(), &untouched), ResultFail);
     EXPECT_EQ(untouched, Bytes{1});
     EXPECT_TRUE(log.Contains("Message exceeded max message size."));
 }

@@ -91,4 +91,11 @@ public:
 [[nodiscard]] Result SliceDataStream(IDataStream* source, std::uint32_t start, std::uint32_t end,
                                      IDataStream** result);
 
+// Copies source bytes [start, start + count) to out (zeros for a gap) without touching the
+// source's position or seal and without allocating: how a writer puts a message on the
+// wire. ResultInvalidArgument when the range is beyond the size or the source is not a
+// stream of this implementation; out is untouched then.
+[[nodiscard]] Result CopyDataStreamBytes(IDataStream* source, std::uint32_t start,
+                                         std::uint32_t count, std::uint8_t* out);
+
 }  // namespace brondal

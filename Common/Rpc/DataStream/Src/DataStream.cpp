@@ -484,6 +484,35 @@ Result DataStream::Slice(IDataStream* source, std::uint32_t start, std::uint32_t
     return ResultOk;
 }
 
+Result DataStream::CopyOut(IDataStream* source, std::uint32_t start, std::uint32_t count,
+                           std::uint8_t* out) {
+    const DataStream* stream = From(source);
+    if (stream == nullptr || start > stream->size_ || count > stream->size_ - start) {
+        return ResultInvalidArgument;
+    }
+    if (count == 0) {
+        return ResultOk;
+    }
+    if (out == nullptr) {
+        return ResultNullPointer;
+    }
+    std::uint32_t position = start;
+    for (std::size_t index = stream->FindChunk(start); count != 0; ++index) {
+        const Chunk& chunk = stream->chunks_[index];
+        const std::uint32_t within = position - chunk.offset;
+        const std::uint32_t take = std::min(chunk.Length() - within, count);
+        if (const std::uint8_t* data = chunk.buffer->Data()) {
+            std::memcpy(out, data + chunk.begin + within, take);
+        } else {
+            std::memset(out, 0, take);
+        }
+        out += take;
+        position += take;
+        count -= take;
+    }
+    return ResultOk;
+}
+
 Result NewDataStream(IDataStream** stream) {
     if (stream == nullptr) {
         return ResultNullPointer;
@@ -507,6 +536,11 @@ Result ConcatenateDataStreams(IDataStream* first, IDataStream* second, IDataStre
 Result SliceDataStream(IDataStream* source, std::uint32_t start, std::uint32_t end,
                        IDataStream** result) {
     return DataStream::Slice(source, start, end, result);
+}
+
+Result CopyDataStreamBytes(IDataStream* source, std::uint32_t start, std::uint32_t count,
+                           std::uint8_t* out) {
+    return DataStream::CopyOut(source, start, count, out);
 }
 
 }  // namespace brondal

@@ -37,6 +37,8 @@ public:
                                             IDataStream** result);
     [[nodiscard]] static Result Slice(IDataStream* source, std::uint32_t start, std::uint32_t end,
                                       IDataStream** result);
+    [[nodiscard]] static Result CopyOut(IDataStream* source, std::uint32_t start,
+                                        std::uint32_t count, std::uint8_t* out);
 
     [[nodiscard]] Result GetSize(std::uint32_t* size) override;
 
@@ -121,10 +123,6 @@ private:
     // The index of the chunk holding offset, or chunks_.size() when offset is the size.
     std::size_t FindChunk(std::uint32_t offset) const;
 
-    // Sorted by offset, contiguous, no chunk empty: a sorted vector is the ordered map from
-    // offset to chunk, with binary search for lookups and no per-node allocation. Two chunks
-    // inline cover a small message and a header joined to a payload without allocating.
-    InlineVector<Chunk, 2> chunks_;
     std::uint32_t size_ = 0;
     std::uint32_t position_ = 0;
     // The index of the chunk holding position_ (chunks_.size() at the end), so sequential
@@ -132,6 +130,11 @@ private:
     // many chunks writes add, so appends never have to update it.
     std::size_t cursor_ = 0;
     bool sealed_ = false;
+    // Sorted by offset, contiguous, no chunk empty: a sorted vector is the ordered map from
+    // offset to chunk, with binary search for lookups and no per-node allocation. Six chunks
+    // inline cover a layered message (a header per layer joined to a payload of one or two
+    // chunks) without allocating; last, so the fields above share the object's first lines.
+    InlineVector<Chunk, 6> chunks_;
 };
 
 template <class Visit>

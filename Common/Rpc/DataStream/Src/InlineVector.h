@@ -65,10 +65,12 @@ public:
 private:
     T* Inline() { return std::launder(reinterpret_cast<T*>(inline_)); }
 
-    alignas(T) unsigned char inline_[InlineCount * sizeof(T)];
+    // The bookkeeping first: it is read on every access, the inline elements only by the
+    // first few.
     T* data_ = Inline();
     std::size_t size_ = 0;
     std::size_t capacity_ = InlineCount;
+    alignas(T) unsigned char inline_[InlineCount * sizeof(T)];
 };
 
 }  // namespace brondal

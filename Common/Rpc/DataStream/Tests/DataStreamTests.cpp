@@ -310,6 +310,10 @@ TEST(DataStreamDerived, ForeignStreamsAndBadRangesAreRefused) {
     EXPECT_EQ(SliceDataStream(foreign.Get(), 0, 0, out.Receive()), ResultInvalidArgument);
     EXPECT_EQ(SliceDataStream(a.Get(), 2, 1, out.Receive()), ResultInvalidArgument);
     EXPECT_EQ(SliceDataStream(a.Get(), 0, 4, out.Receive()), ResultInvalidArgument);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(CopyDataStreamBytes(foreign.Get(), 0, 0, &byte), ResultInvalidArgument);
+    EXPECT_EQ(CopyDataStreamBytes(a.Get(), 2, 2, &byte), ResultInvalidArgument);
+    EXPECT_EQ(CopyDataStreamBytes(a.Get(), 4, 0, &byte), ResultInvalidArgument);
     EXPECT_EQ(out, nullptr);
     for (std::uint32_t at : {0u, 2u, 3u}) {
         ASSERT_EQ(SliceDataStream(a.Get(), at, at, out.Receive()), ResultOk);
@@ -333,6 +337,15 @@ TEST(DataStreamModel, RandomOperationsMatchAByteModel) {
     };
     auto verify = [&](Model& m) {
         const auto size = static_cast<std::uint32_t>(m.bytes.size());
+        // A copy of any range, as a writer puts a message on the wire, moves nothing.
+        const std::uint32_t before = Position(m.stream);
+        const auto from = static_cast<std::uint32_t>(pick(size + 1));
+        Bytes copy(pick(size - from + 1));
+        ASSERT_EQ(CopyDataStreamBytes(m.stream.Get(), from, static_cast<std::uint32_t>(copy.size()),
+                                      copy.data()),
+                  ResultOk);
+        ASSERT_EQ(copy, Bytes(m.bytes.begin() + from, m.bytes.begin() + from + copy.size()));
+        ASSERT_EQ(Position(m.stream), before);
         const auto position = static_cast<std::uint32_t>(pick(size + 1));
         ASSERT_EQ(m.stream->SetPosition(position), ResultOk);
         m.sealed = true;
