@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "DeleteLater.h"
+#include "LiveListeners.h"
 #include "LockGuard.h"
 #include "LogCall.h"
 #include "QueueMarshalling.h"
@@ -148,14 +149,10 @@ Result NotificationThread::OnDataReady(const UUID& connectionId, const UUID& cha
     }
 
     if (!deliverOnOwnThread_) {
-        std::vector<RefPtr<Listener>> live;
-        {
-            FastLockGuard guard(*listenerLock_);
-            for (Listener* listener : listeners_) {
-                if (listener->TryAddRef() != 0) live.push_back(RefPtr<Listener>::Adopt(listener));
-            }
-        }
-        for (auto& listener : live) {
+        FastLockGuard guard(*listenerLock_);
+        const LiveListeners<Listener> live(listeners_);
+        guard.Unlock();
+        for (const auto& listener : live) {
             RefPtr<IDataStream> view = ReadView(data.Get());
             if (view) (void)listener->OnDataReady(connectionId, channel, view.Get());
         }
@@ -191,14 +188,10 @@ Result NotificationThread::OnDataReady(const UUID& connectionId, const UUID& cha
 }
 
 Result NotificationThread::OnEvent(const UUID& connectionId, std::int32_t event) {
-    std::vector<RefPtr<Listener>> live;
-    {
-        FastLockGuard guard(*listenerLock_);
-        for (Listener* listener : listeners_) {
-            if (listener->TryAddRef() != 0) live.push_back(RefPtr<Listener>::Adopt(listener));
-        }
-    }
-    for (auto& listener : live)
+    FastLockGuard guard(*listenerLock_);
+    const LiveListeners<Listener> live(listeners_);
+    guard.Unlock();
+    for (const auto& listener : live)
         (void)listener->OnEvent(connectionId, event);
     return ResultOk;
 }

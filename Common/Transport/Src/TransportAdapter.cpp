@@ -4,6 +4,7 @@
 
 #include "DeleteLater.h"
 #include "LayerHeaders.h"
+#include "LiveListeners.h"
 #include "LockGuard.h"
 #include "LogCall.h"
 #include "NetworkLayer.h"
@@ -142,18 +143,9 @@ void TransportAdapter::SetHeldLimitsForTesting(std::uint64_t highWater, std::uin
     hardBound_ = hardBound;
 }
 
-std::vector<RefPtr<ITransport::ITransportNotify>> TransportAdapter::Listeners() const {
-    std::vector<RefPtr<ITransportNotify>> live;
-    live.reserve(listeners_.size());
-    for (ITransportNotify* listener : listeners_) {
-        if (listener->TryAddRef() != 0) live.push_back(RefPtr<ITransportNotify>::Adopt(listener));
-    }
-    return live;
-}
-
 Result TransportAdapter::NotifyEvent(const UUID& connectionId, std::int32_t event) {
     Result combined = ResultOk;
-    for (const auto& listener : Listeners()) {
+    for (const auto& listener : LiveListeners<ITransportNotify>(listeners_)) {
         combined |= Unlocked([&] { return listener->OnEvent(connectionId, event); });
     }
     return combined;
@@ -570,7 +562,7 @@ Result TransportAdapter::Dispatch(const UUID& connectionId, const UUID& channelI
     (void)data->GetPosition(&position);
     (void)data->GetSize(&size);
     Result combined = ResultOk;
-    for (const auto& listener : Listeners()) {
+    for (const auto& listener : LiveListeners<ITransportNotify>(listeners_)) {
         RefPtr<IDataStream> view;
         if (Failed(SliceDataStream(data, position, size, view.Receive()))) continue;
         combined |=

@@ -221,8 +221,6 @@ private:
     void SocketChanged(Connection* connection, const UUID& previous);
     void Index(Connection* connection);
     void Unindex(Connection* connection);
-    // The live listeners with a reference each.
-    std::vector<RefPtr<ITransportNotify>> Listeners() const;
     // Tells every listener of an event; the results ORed together.
     [[nodiscard]] Result NotifyEvent(const UUID& connectionId, std::int32_t event);
     // Looks the connection up and runs op(socket id) on the inner transport, unlocked.
