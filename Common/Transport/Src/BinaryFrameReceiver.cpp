@@ -152,8 +152,10 @@ BinaryFrameReceiver::Outcome BinaryFrameReceiver::Deliver(Frame* frame) {
     RefPtr<IDataStream> data;
     Result result = NewDataStream(data.Receive());
     if (Succeeded(result) && length_ > 0) {
-        // The stream adopts the array without copying, and frees it even when it fails.
-        result = data->AttachBuffer(body_.Release(), length_);
+        // A small body is copied (one buffer with its record); a larger one's array is
+        // adopted without copying, and freed by the stream even when that fails.
+        result = body_.IsInline() ? data->WriteBytes(body_.Data(), length_)
+                                  : data->AttachBuffer(body_.Release(), length_);
     }
     body_.Reset();
     if (Failed(result)) {

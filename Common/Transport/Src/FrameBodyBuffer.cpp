@@ -13,6 +13,10 @@ void FrameBodyBuffer::Begin(std::uint32_t length) {
 
 bool FrameBodyBuffer::Reserve(std::uint32_t count) {
     const std::uint64_t needed = std::uint64_t{size_} + count;
+    if (length_ <= InlineCapacity) {
+        data_ = inline_;
+        return true;
+    }
     if (needed <= capacity_) return true;
 
     const std::uint64_t limit = std::uint64_t{length_} + Slack;
@@ -34,6 +38,10 @@ bool FrameBodyBuffer::Reserve(std::uint32_t count) {
 
 std::uint8_t* FrameBodyBuffer::Release() {
     std::uint8_t* data = data_;
+    if (IsInline()) {
+        data = new (std::nothrow) std::uint8_t[length_];
+        if (data != nullptr) std::memcpy(data, inline_, size_);
+    }
     data_ = nullptr;
     capacity_ = 0;
     size_ = 0;
@@ -41,6 +49,9 @@ std::uint8_t* FrameBodyBuffer::Release() {
     return data;
 }
 
-void FrameBodyBuffer::Reset() { delete[] Release(); }
+void FrameBodyBuffer::Reset() {
+    if (IsInline()) data_ = nullptr;
+    delete[] Release();
+}
 
 }  // namespace brondal

@@ -14,7 +14,11 @@ namespace brondal {
 // moment during each growth where the old and the new array coexist.
 class FrameBodyBuffer {
 public:
-    // Bodies up to this size (the common case) are allocated once, at their exact size.
+    // Bodies up to this size (requests, responses, acknowledgements: nearly every frame) are
+    // received into the object itself and copied out by the caller, so a frame costs no
+    // array of its own; the price is this many bytes per receiver, used or not.
+    static constexpr std::uint32_t InlineCapacity = 512;
+    // Larger bodies up to this size are allocated once, at their exact size.
     static constexpr std::uint32_t InitialCapacity = 64 * 1024;
     static constexpr std::uint32_t Slack = 16;
 
@@ -35,12 +39,16 @@ public:
 
     std::uint32_t Length() const { return length_; }
     std::uint32_t Size() const { return size_; }
+    // The bytes allocated for the body; none while it is inline.
     std::uint32_t Capacity() const { return capacity_; }
+    // Whether the body is in the object itself (then Data() is valid until the next Begin).
+    bool IsInline() const { return data_ == inline_; }
+    const std::uint8_t* Data() const { return data_; }
     bool IsComplete() const { return size_ == length_; }
     std::uint32_t FailedAllocation() const { return failedAllocation_; }
 
     // Hands the array (allocated with new[]; null when nothing was allocated) to the caller
-    // and forgets it.
+    // and forgets it. An inline body is copied into a new array (null when that fails).
     std::uint8_t* Release();
     void Reset();
 
@@ -50,6 +58,7 @@ private:
     std::uint32_t size_ = 0;
     std::uint32_t length_ = 0;
     std::uint32_t failedAllocation_ = 0;
+    std::uint8_t inline_[InlineCapacity];
 };
 
 }  // namespace brondal

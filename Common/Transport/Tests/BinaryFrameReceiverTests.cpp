@@ -162,13 +162,20 @@ TEST_F(BinaryFrameReceiverTest, BodyBufferGrowsWithTheBytesNotWithTheAnnouncedLe
         EXPECT_LE(receiver.GetBodyCapacity(), 2 * sent + FrameBodyBuffer::InitialCapacity);
     }
 
-    // A body below the first step is allocated once, at its size plus the slack.
-    BinaryFrameReceiver small;
-    auto other = MemoryByteSource::Create();
-    other->Append(Header(ChannelA, 100));
-    other->Append(Pattern(40));
-    ASSERT_EQ(small.ReceivePass(*other, &frame), Outcome::Pending);
-    EXPECT_EQ(small.GetBodyCapacity(), 100 + FrameBodyBuffer::Slack);
+    // A body below the first step is allocated once, at its size plus the slack; one that
+    // fits the receiver itself allocates nothing, and both arrive whole.
+    for (const std::uint32_t length : {FrameBodyBuffer::InlineCapacity + 1, 100u}) {
+        BinaryFrameReceiver small;
+        auto other = MemoryByteSource::Create();
+        other->Append(Header(ChannelA, length));
+        other->Append(Pattern(40));
+        ASSERT_EQ(small.ReceivePass(*other, &frame), Outcome::Pending);
+        EXPECT_EQ(small.GetBodyCapacity(),
+                  length > FrameBodyBuffer::InlineCapacity ? length + FrameBodyBuffer::Slack : 0);
+        other->Append(Pattern(length - 40, 40));
+        ASSERT_EQ(small.ReceivePass(*other, &frame), Outcome::Data);
+        EXPECT_EQ(Contents(frame.data.Get()), Pattern(length));
+    }
 }
 
 TEST_F(BinaryFrameReceiverTest, SourceClosingInsideAFrameRestartsAtTheHeader) {
