@@ -14,7 +14,8 @@ Result EncodeCallMessage(const UUID& objectId, std::int32_t method, const UUID& 
         const rpc::RequestHeader fields{objectId, static_cast<std::uint16_t>(method), callId};
         result = rpc::WriteRequestHeader(header.Get(), rpc::KindRequest, fields);
     }
-    if (Succeeded(result)) result = ConcatenateDataStreams(header.Get(), arguments, message);
+    if (Succeeded(result)) result = AppendDataStream(header.Get(), arguments);
+    if (Succeeded(result)) *message = header.Detach();
     return result;
 }
 

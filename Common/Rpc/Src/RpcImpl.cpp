@@ -77,17 +77,15 @@ Result RpcImpl::Execute(UUID connectionId, const UUID& objectId, std::int32_t me
         pendingCalls_.emplace(callId, call);
     }
 
-    RefPtr<IDataStream> header;
+    // The header's stream becomes the message: the arguments are appended to it.
     RefPtr<IDataStream> message;
-    Result result = NewDataStream(header.Receive());
+    Result result = NewDataStream(message.Receive());
     if (Succeeded(result)) {
         const rpc::RequestHeader fields{objectId, static_cast<std::uint16_t>(method), callId};
         result = rpc::WriteRequestHeader(
-            header.Get(), oneWay ? rpc::KindOneWayRequest : rpc::KindRequest, fields);
+            message.Get(), oneWay ? rpc::KindOneWayRequest : rpc::KindRequest, fields);
     }
-    if (Succeeded(result)) {
-        result = ConcatenateDataStreams(header.Get(), arguments, message.Receive());
-    }
+    if (Succeeded(result)) result = AppendDataStream(message.Get(), arguments);
     if (Succeeded(result)) result = transport->Write(connectionId, RpcChannelId, message.Get());
     if (Failed(result)) {
         if (call) RemoveCall(callId);
@@ -243,11 +241,10 @@ Result RpcImpl::OnRequest(UUID connectionId, std::uint8_t kind, IDataStream* dat
     if (!transport) return ResultOk;
     rpc::ResponseHeader response{request.callId, result, 0};
     (void)reply->GetSize(&response.replyLength);
-    RefPtr<IDataStream> header;
     RefPtr<IDataStream> message;
-    if (Failed(NewDataStream(header.Receive())) ||
-        Failed(rpc::WriteResponseHeader(header.Get(), response)) ||
-        Failed(ConcatenateDataStreams(header.Get(), reply.Get(), message.Receive()))) {
+    if (Failed(NewDataStream(message.Receive())) ||
+        Failed(rpc::WriteResponseHeader(message.Get(), response)) ||
+        Failed(AppendDataStream(message.Get(), reply.Get()))) {
         return ResultOk;
     }
     // Failures to send are not acted upon: the caller's time-out covers a lost response.

@@ -90,13 +90,11 @@ Result FlowControlLayer::Pump() {
 Result FlowControlLayer::SendPaced(const Queued& queued, std::uint32_t timeoutMs) {
     const bool logged = FastLog::Enabled();
     const std::int64_t t1 = logged ? FastLog::Counter() : 0;
-    RefPtr<IDataStream> header;
     RefPtr<IDataStream> paced;
     Result result;
-    if (Failed(result = NewDataStream(header.Receive())) ||
-        Failed(result = WritePacedDataHeader(header.Get(), GetScheduler().GetTimeMs())) ||
-        Failed(result =
-                   ConcatenateDataStreams(header.Get(), queued.packet.Get(), paced.Receive()))) {
+    if (Failed(result = NewDataStream(paced.Receive())) ||
+        Failed(result = WritePacedDataHeader(paced.Get(), GetScheduler().GetTimeMs())) ||
+        Failed(result = AppendDataStream(paced.Get(), queued.packet.Get()))) {
         return result;
     }
     result = lower_->Send(paced.Get(), timeoutMs);

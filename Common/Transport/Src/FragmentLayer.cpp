@@ -30,10 +30,9 @@ Result FragmentLayer::Send(IDataStream* message, std::uint32_t timeoutMs) {
     while (offset < size) {
         if (disconnects_ != startedAt) return ResultOk;
         const std::uint32_t length = std::min(size - offset, MaxFragmentBody);
-        RefPtr<IDataStream> header;
         RefPtr<IDataStream> body;
         RefPtr<IDataStream> fragment;
-        // A message in one piece is joined to its header as it is (a concatenation takes a
+        // A message in one piece is appended to its header as it is (appending takes a
         // stream whole, from its start): no slice of it.
         if (length == size) {
             body = RefPtr<IDataStream>(message);
@@ -41,9 +40,9 @@ Result FragmentLayer::Send(IDataStream* message, std::uint32_t timeoutMs) {
                               SliceDataStream(message, offset, offset + length, body.Receive()))) {
             return result;
         }
-        if (Failed(result = NewDataStream(header.Receive())) ||
-            Failed(result = WriteFragmentHeader(header.Get(), offset + length >= size)) ||
-            Failed(result = ConcatenateDataStreams(header.Get(), body.Get(), fragment.Receive())) ||
+        if (Failed(result = NewDataStream(fragment.Receive())) ||
+            Failed(result = WriteFragmentHeader(fragment.Get(), offset + length >= size)) ||
+            Failed(result = AppendDataStream(fragment.Get(), body.Get())) ||
             Failed(result = lower_->Send(fragment.Get(), timeoutMs))) {
             return result;
         }

@@ -26,12 +26,11 @@ Result ResendLayer::SendWhole(IDataStream* message, std::uint32_t timeoutMs) {
 }
 
 Result ResendLayer::Send(IDataStream* message, std::uint32_t timeoutMs) {
-    RefPtr<IDataStream> header;
     RefPtr<IDataStream> sequenced;
     Result result;
-    if (Failed(result = NewDataStream(header.Receive())) ||
-        Failed(result = WriteSequencedDataHeader(header.Get(), nextSequence_)) ||
-        Failed(result = ConcatenateDataStreams(header.Get(), message, sequenced.Receive()))) {
+    if (Failed(result = NewDataStream(sequenced.Receive())) ||
+        Failed(result = WriteSequencedDataHeader(sequenced.Get(), nextSequence_)) ||
+        Failed(result = AppendDataStream(sequenced.Get(), message))) {
         return result;
     }
     std::uint32_t size = 0;

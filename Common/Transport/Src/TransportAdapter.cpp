@@ -433,11 +433,10 @@ Result TransportAdapter::WriteLayered(Connection* connection, const UUID& channe
         return ResultWriteTimeout;
     }
     connection->BeginWriting();
-    RefPtr<IDataStream> header;
     RefPtr<IDataStream> message;
-    if (Succeeded(result = NewDataStream(header.Receive())) &&
-        Succeeded(result = WriteUserMessageHeader(header.Get(), channelId)) &&
-        Succeeded(result = ConcatenateDataStreams(header.Get(), data, message.Receive()))) {
+    if (Succeeded(result = NewDataStream(message.Receive())) &&
+        Succeeded(result = WriteUserMessageHeader(message.Get(), channelId)) &&
+        Succeeded(result = AppendDataStream(message.Get(), data))) {
         // Numbers and retains it; its pieces join the paced queue (or wait for the resend).
         result = connection->Top()->Send(message.Get(), writeTimeoutMs_);
     }

@@ -86,6 +86,13 @@ public:
 [[nodiscard]] Result ConcatenateDataStreams(IDataStream* first, IDataStream* second,
                                             IDataStream** result);
 
+// Appends source's bytes to target, sharing source's buffers (no byte is copied), and seals
+// target: how a header written into a new stream goes before its message without a third
+// stream. ResultInvalidArgument when either is not a stream of this implementation, both
+// are the same stream, or the total would exceed 0xFFFFFFFF bytes; target is unchanged
+// then. Target's position and source's position and seal are untouched.
+[[nodiscard]] Result AppendDataStream(IDataStream* target, IDataStream* source);
+
 // A new sealed stream holding source bytes [start, end), sharing the source's buffers.
 // ResultInvalidArgument when end < start or end is beyond the source's size.
 [[nodiscard]] Result SliceDataStream(IDataStream* source, std::uint32_t start, std::uint32_t end,

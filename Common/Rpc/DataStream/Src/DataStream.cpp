@@ -484,6 +484,25 @@ Result DataStream::Slice(IDataStream* source, std::uint32_t start, std::uint32_t
     return ResultOk;
 }
 
+Result DataStream::Append(IDataStream* target, IDataStream* source) {
+    const DataStream* from = From(source);
+    auto* to = const_cast<DataStream*>(From(target));
+    if (to == nullptr || from == nullptr || to == from || from->size_ > MaxSize - to->size_) {
+        return ResultInvalidArgument;
+    }
+    // Sealed first: the target's last chunk may now be on the source's buffer, whose tail
+    // is the source's to write.
+    to->chunks_.reserve(to->chunks_.size() + from->chunks_.size());
+    to->sealed_ = true;
+    for (const Chunk& chunk : from->chunks_) {
+        chunk.buffer->AddRef();
+        to->chunks_.push_back(
+            Chunk{chunk.buffer, to->size_ + chunk.offset, chunk.begin, chunk.end});
+    }
+    to->size_ += from->size_;
+    return ResultOk;
+}
+
 Result DataStream::CopyOut(IDataStream* source, std::uint32_t start, std::uint32_t count,
                            std::uint8_t* out) {
     const DataStream* stream = From(source);
@@ -536,6 +555,10 @@ Result ConcatenateDataStreams(IDataStream* first, IDataStream* second, IDataStre
 Result SliceDataStream(IDataStream* source, std::uint32_t start, std::uint32_t end,
                        IDataStream** result) {
     return DataStream::Slice(source, start, end, result);
+}
+
+Result AppendDataStream(IDataStream* target, IDataStream* source) {
+    return DataStream::Append(target, source);
 }
 
 Result CopyDataStreamBytes(IDataStream* source, std::uint32_t start, std::uint32_t count,

@@ -37,6 +37,7 @@ public:
                                             IDataStream** result);
     [[nodiscard]] static Result Slice(IDataStream* source, std::uint32_t start, std::uint32_t end,
                                       IDataStream** result);
+    [[nodiscard]] static Result Append(IDataStream* target, IDataStream* source);
     [[nodiscard]] static Result CopyOut(IDataStream* source, std::uint32_t start,
                                         std::uint32_t count, std::uint8_t* out);
 

@@ -241,6 +241,8 @@ TEST(DataStreamGapsAndAttach, SizeNeverPassesThirtyTwoBits) {
     Stream one = StreamOf({1}), joined;
     EXPECT_EQ(ConcatenateDataStreams(s.Get(), one.Get(), joined.Receive()), ResultInvalidArgument);
     EXPECT_EQ(joined, nullptr);
+    EXPECT_EQ(AppendDataStream(one.Get(), s.Get()), ResultInvalidArgument);
+    EXPECT_EQ(Contents(one), Bytes{1});
     ASSERT_EQ(s->SetPosition(0xFFFFFFF8u), ResultOk);
     std::string text;
     ASSERT_EQ(s->ReadString(&text), ResultOk);
@@ -300,6 +302,15 @@ TEST(DataStreamDerived, ConcatenationJoinsInOrderAndLeavesSourcesAlone) {
     EXPECT_EQ(a->WriteUInt8(9), ResultOk);  // extends the shared buffer past the joined view
     EXPECT_EQ(Contents(a), (Bytes{1, 2, 3, 9}));
     EXPECT_EQ(Contents(joined), (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+
+    // Appending seals the header's stream, so its writes cannot land in the tail of the
+    // buffer it now shares with the source, and the source's later writes stay its own.
+    Stream header = StreamOf({9}), source = StreamOf({4, 5});
+    ASSERT_EQ(AppendDataStream(header.Get(), source.Get()), ResultOk);
+    EXPECT_EQ(header->WriteUInt8(0), ResultFail);
+    EXPECT_EQ(source->WriteUInt8(6), ResultOk);
+    EXPECT_EQ(Contents(header), (Bytes{9, 4, 5}));
+    EXPECT_EQ(AppendDataStream(header.Get(), header.Get()), ResultInvalidArgument);
 }
 
 TEST(DataStreamDerived, ForeignStreamsAndBadRangesAreRefused) {
@@ -310,6 +321,8 @@ TEST(DataStreamDerived, ForeignStreamsAndBadRangesAreRefused) {
     EXPECT_EQ(SliceDataStream(foreign.Get(), 0, 0, out.Receive()), ResultInvalidArgument);
     EXPECT_EQ(SliceDataStream(a.Get(), 2, 1, out.Receive()), ResultInvalidArgument);
     EXPECT_EQ(SliceDataStream(a.Get(), 0, 4, out.Receive()), ResultInvalidArgument);
+    EXPECT_EQ(AppendDataStream(a.Get(), foreign.Get()), ResultInvalidArgument);
+    EXPECT_EQ(AppendDataStream(foreign.Get(), a.Get()), ResultInvalidArgument);
     std::uint8_t byte = 0;
     EXPECT_EQ(CopyDataStreamBytes(foreign.Get(), 0, 0, &byte), ResultInvalidArgument);
     EXPECT_EQ(CopyDataStreamBytes(a.Get(), 2, 2, &byte), ResultInvalidArgument);
