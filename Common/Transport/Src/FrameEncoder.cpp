@@ -38,16 +38,10 @@ void EncodeFrameHeader(const UUID& channel, std::uint32_t length, std::uint8_t* 
 Result EncodeBinaryFrame(const UUID& channel, IDataStream* payload,
                          std::vector<std::uint8_t>* wire) {
     if (wire == nullptr) return ResultNullPointer;
-    std::uint32_t size = 0;
-    Result result = CheckedPayloadSize(payload, &size);
-    if (Failed(result)) return result;
-
-    std::vector<std::uint8_t> bytes(FrameHeaderLength + size);
-    EncodeFrameHeader(channel, size, bytes.data());
-    result = CopyPayload(payload, size, bytes.data() + FrameHeaderLength);
-    if (Failed(result)) return result;
-    wire->swap(bytes);
-    return ResultOk;
+    std::vector<std::uint8_t> bytes;
+    const Result result = AppendBinaryFrame(channel, payload, &bytes);
+    if (Succeeded(result)) wire->swap(bytes);
+    return result;
 }
 
 Result AppendBinaryFrame(const UUID& channel, IDataStream* payload,

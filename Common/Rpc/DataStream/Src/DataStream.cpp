@@ -323,15 +323,18 @@ Result DataStream::ReadBytes(void* destination, std::uint32_t count) {
     if (count > size_ - position_) {
         return ResultFail;
     }
-    auto* out = static_cast<std::uint8_t*>(destination);
-    std::size_t index = cursor_;
-    std::uint32_t position = position_;
-    std::uint32_t wanted = count;
-    while (wanted != 0) {
+    cursor_ = CopyRange(cursor_, position_, count, static_cast<std::uint8_t*>(destination));
+    position_ += count;
+    return ResultOk;
+}
+
+std::size_t DataStream::CopyRange(std::size_t index, std::uint32_t position, std::uint32_t count,
+                                  std::uint8_t* out) const {
+    while (count != 0) {
         const Chunk& chunk = chunks_[index];
         const std::uint32_t within = position - chunk.offset;
         const std::uint32_t left = chunk.Length() - within;
-        const std::uint32_t take = std::min(left, wanted);
+        const std::uint32_t take = std::min(left, count);
         if (const std::uint8_t* data = chunk.buffer->Data()) {
             std::memcpy(out, data + chunk.begin + within, take);
         } else {
@@ -339,14 +342,12 @@ Result DataStream::ReadBytes(void* destination, std::uint32_t count) {
         }
         out += take;
         position += take;
-        wanted -= take;
+        count -= take;
         if (take == left) {
             ++index;
         }
     }
-    position_ = position;
-    cursor_ = index;
-    return ResultOk;
+    return index;
 }
 
 // ---- Position and whole-stream operations
@@ -515,20 +516,7 @@ Result DataStream::CopyOut(IDataStream* source, std::uint32_t start, std::uint32
     if (out == nullptr) {
         return ResultNullPointer;
     }
-    std::uint32_t position = start;
-    for (std::size_t index = stream->FindChunk(start); count != 0; ++index) {
-        const Chunk& chunk = stream->chunks_[index];
-        const std::uint32_t within = position - chunk.offset;
-        const std::uint32_t take = std::min(chunk.Length() - within, count);
-        if (const std::uint8_t* data = chunk.buffer->Data()) {
-            std::memcpy(out, data + chunk.begin + within, take);
-        } else {
-            std::memset(out, 0, take);
-        }
-        out += take;
-        position += take;
-        count -= take;
-    }
+    (void)stream->CopyRange(stream->FindChunk(start), start, count, out);
     return ResultOk;
 }
 

@@ -121,6 +121,10 @@ private:
     template <class Create>
     [[nodiscard]] Result AppendBuffer(std::uint32_t length, Create&& create);
     void ReleaseChunks() noexcept;
+    // Copies count bytes (zeros for a gap) from offset position, which chunk index holds;
+    // the index of the chunk holding the offset after them. The range is checked by the caller.
+    std::size_t CopyRange(std::size_t index, std::uint32_t position, std::uint32_t count,
+                          std::uint8_t* out) const;
     // The index of the chunk holding offset, or chunks_.size() when offset is the size.
     std::size_t FindChunk(std::uint32_t offset) const;
 
