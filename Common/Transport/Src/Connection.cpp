@@ -282,6 +282,10 @@ bool Connection::EnqueueLocked(std::vector<std::uint8_t> wire, std::uint32_t sen
     return false;
 }
 
+bool Connection::HoldsLocked(std::uint64_t length) const {
+    return delivering == this && cork_.size() + length <= CorkLimitBytes;
+}
+
 Result Connection::FlushCorkLocked(int socket) {
     corkPending_.store(false, std::memory_order_relaxed);
     std::uint32_t sent = 0;
@@ -343,7 +347,7 @@ Result Connection::SendFrame(std::vector<std::uint8_t> wire, FrameKind kind,
             }
             return ResultSocketWriteFailed;
         }
-        if (delivering == this && cork_.size() + length <= CorkLimitBytes) {
+        if (HoldsLocked(length)) {
             if (cork_.empty()) {
                 cork_ = std::move(wire);
             } else {
@@ -469,7 +473,7 @@ Result Connection::Write(UUID channelId, IDataStream* data) {
         if (Succeeded(data->GetSize(&size))) {
             MutexGuard guard(*writeLock_);
             if (source_.GetSocket() >= 0 && !closeRequested_.load() &&
-                cork_.size() + FrameHeaderLength + std::uint64_t{size} <= CorkLimitBytes) {
+                HoldsLocked(std::uint64_t{FrameHeaderLength} + size)) {
                 const Result result = AppendBinaryFrame(channelId, data, &cork_);
                 if (Succeeded(result) && !cork_.empty()) {
                     corkPending_.store(true, std::memory_order_relaxed);

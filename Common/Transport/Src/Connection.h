@@ -280,6 +280,9 @@ private:
     bool PauseReadingIfBacklogged();
     void ResumeReadingLocked(int socket);
     [[nodiscard]] Result FlushCorkLocked(int socket);
+    // Whether a frame of length bytes joins cork_ rather than going out: written by this
+    // connection's own delivery, with room left under CorkLimitBytes.
+    bool HoldsLocked(std::uint64_t length) const;
 };
 
 }  // namespace brondal

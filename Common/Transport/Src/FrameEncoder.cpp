@@ -21,12 +21,6 @@ Result CheckedPayloadSize(IDataStream* payload, std::uint32_t* size) {
     return ResultOk;
 }
 
-// Copies the payload's bytes into out; the caller's stream keeps its position and stays
-// writable.
-Result CopyPayload(IDataStream* payload, std::uint32_t size, std::uint8_t* out) {
-    return CopyDataStreamBytes(payload, 0, size, out);
-}
-
 }  // namespace
 
 void EncodeFrameHeader(const UUID& channel, std::uint32_t length, std::uint8_t* out) {
@@ -54,7 +48,7 @@ Result AppendBinaryFrame(const UUID& channel, IDataStream* payload,
     const std::size_t before = wire->size();
     wire->resize(before + FrameHeaderLength + size);
     EncodeFrameHeader(channel, size, wire->data() + before);
-    result = CopyPayload(payload, size, wire->data() + before + FrameHeaderLength);
+    result = CopyDataStreamBytes(payload, 0, size, wire->data() + before + FrameHeaderLength);
     if (Failed(result)) wire->resize(before);
     return result;
 }
@@ -68,7 +62,7 @@ Result EncodeTextFrame(IDataStream* payload, bool withPrefix, std::vector<std::u
     const std::size_t prefix = withPrefix ? TextFramePrefixLength : 0;
     std::vector<std::uint8_t> bytes(prefix + size);
     if (withPrefix) std::memcpy(bytes.data(), TextFramePrefix, prefix);
-    result = CopyPayload(payload, size, bytes.data() + prefix);
+    result = CopyDataStreamBytes(payload, 0, size, bytes.data() + prefix);
     if (Failed(result)) return result;
     wire->swap(bytes);
     return ResultOk;
