@@ -86,11 +86,13 @@ public:
 [[nodiscard]] Result ConcatenateDataStreams(IDataStream* first, IDataStream* second,
                                             IDataStream** result);
 
-// Appends source's bytes to target, sharing source's buffers (no byte is copied), and seals
-// target: how a header written into a new stream goes before its message without a third
-// stream. ResultInvalidArgument when either is not a stream of this implementation, both
-// are the same stream, or the total would exceed 0xFFFFFFFF bytes; target is unchanged
-// then. Target's position and source's position and seal are untouched.
+// Appends source's bytes to target, sharing source's buffers, and seals target: how a
+// header written into a new stream goes before its message without a third stream. A
+// source of a few hundred bytes or less (without gaps) that fits the room left in target's
+// last buffer is copied there instead, which is cheaper than sharing. ResultInvalidArgument when
+// either is not a stream of this implementation, both are the same stream, or the total would
+// exceed 0xFFFFFFFF bytes; target is unchanged then. Target's position and source's position and
+// seal are untouched.
 [[nodiscard]] Result AppendDataStream(IDataStream* target, IDataStream* source);
 
 // A new sealed stream holding source bytes [start, end), sharing the source's buffers.

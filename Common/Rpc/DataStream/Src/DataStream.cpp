@@ -58,6 +58,39 @@ T FromWire(U raw) {
 
 }  // namespace
 
+namespace {
+
+// Where the embedded buffer's record sits in a stream's block.
+constexpr std::size_t EmbeddedRecordOffset() {
+    return (sizeof(DataStream) + alignof(StreamBuffer) - 1) / alignof(StreamBuffer) *
+           alignof(StreamBuffer);
+}
+static_assert(EmbeddedRecordOffset() <= 0xFFFF);
+
+StreamBuffer* EmbeddedRecord(void* block) noexcept {
+    return std::launder(
+        reinterpret_cast<StreamBuffer*>(static_cast<std::byte*>(block) + EmbeddedRecordOffset()));
+}
+
+}  // namespace
+
+void* DataStream::operator new(std::size_t size) {
+    // DataStream is final: size is always its own.
+    void* block = ::operator new(std::max(size, EmbeddedRecordOffset()) +
+                                 StreamBuffer::EmbeddedSize(MinBufferCapacity));
+    (void)StreamBuffer::Embed(static_cast<std::byte*>(block) + EmbeddedRecordOffset(),
+                              MinBufferCapacity,
+                              static_cast<std::uint16_t>(EmbeddedRecordOffset()));
+    return block;
+}
+
+void DataStream::operator delete(void* block) noexcept {
+    // The object is gone; its buffer's record frees the block once no chunk uses it.
+    EmbeddedRecord(block)->Release();
+}
+
+StreamBuffer* DataStream::Embedded() noexcept { return EmbeddedRecord(this); }
+
 DataStream::~DataStream() { ReleaseChunks(); }
 
 void DataStream::ReleaseChunks() noexcept {
@@ -179,7 +212,14 @@ Result DataStream::AppendBuffer(std::uint32_t length, Create&& create) {
     // A value never straddles buffers: what does not fit the last one starts a new one, and
     // a large write gets a buffer of exactly its size.
     return AppendBuffer(length, [&]() -> StreamBuffer* {
-        StreamBuffer* buffer = StreamBuffer::Create(std::max(MinBufferCapacity, length));
+        StreamBuffer* buffer = nullptr;
+        if (!embeddedTaken_ && length <= MinBufferCapacity) {
+            embeddedTaken_ = true;
+            buffer = Embedded();
+            buffer->AddRef();
+        } else {
+            buffer = StreamBuffer::Create(std::max(MinBufferCapacity, length));
+        }
         if (buffer != nullptr) {
             std::memcpy(buffer->Data(), data, length);
         }
@@ -490,6 +530,27 @@ Result DataStream::Append(IDataStream* target, IDataStream* source) {
     auto* to = const_cast<DataStream*>(From(target));
     if (to == nullptr || from == nullptr || to == from || from->size_ > MaxSize - to->size_) {
         return ResultInvalidArgument;
+    }
+    // A small source that fits the unwritten tail of the target's last buffer is copied
+    // there: an unsealed stream's last buffer is its own to write (see the class comment).
+    // A few bytes copied cost less than a reference taken now and dropped later, on any
+    // thread, for each of the source's buffers; and a message that passes several layers,
+    // each adding a header, would pay that at every one.
+    if (!to->sealed_ && !to->chunks_.empty() && from->size_ <= MaxCopiedOnAppend) {
+        Chunk& last = to->chunks_.back();
+        std::uint8_t* data = last.buffer->Data();
+        // A gap stays a gap (the hash skips it), so a source with one is shared.
+        const bool stored = std::all_of(from->chunks_.begin(), from->chunks_.end(),
+                                        [](const Chunk& c) { return c.buffer->Data() != nullptr; });
+        if (data != nullptr && stored && from->size_ <= last.buffer->Capacity() - last.end) {
+            if (from->size_ != 0) {
+                (void)from->CopyRange(0, 0, from->size_, data + last.end);
+            }
+            last.end += from->size_;
+            to->size_ += from->size_;
+            to->sealed_ = true;
+            return ResultOk;
+        }
     }
     // Sealed first: the target's last chunk may now be on the source's buffer, whose tail
     // is the source's to write.

@@ -29,6 +29,14 @@ public:
     static constexpr std::uint32_t MaxSize = 0xFFFFFFFFu;
     // Small writes share buffers of this size; a larger write gets a buffer of its own size.
     static constexpr std::uint32_t MinBufferCapacity = 64;
+    // The most bytes Append copies instead of sharing the source's buffers.
+    static constexpr std::uint32_t MaxCopiedOnAppend = 256;
+
+    // Every stream is allocated with room for its first buffer (see Embedded): a stream
+    // of a few small values, such as a layer's header, costs one allocation. The buffer
+    // has MinBufferCapacity bytes, as a first buffer would have had anyway.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* block) noexcept;
 
     DataStream() = default;
 
@@ -121,6 +129,10 @@ private:
     template <class Create>
     [[nodiscard]] Result AppendBuffer(std::uint32_t length, Create&& create);
     void ReleaseChunks() noexcept;
+    // The buffer allocated with this stream, after the object in the same block. It is
+    // handed to at most one write in the stream's life: once its bytes are in a chunk,
+    // other streams may share them, and only the tail past them could be written again.
+    StreamBuffer* Embedded() noexcept;
     // Copies count bytes (zeros for a gap) from offset position, which chunk index holds;
     // the index of the chunk holding the offset after them. The range is checked by the caller.
     std::size_t CopyRange(std::size_t index, std::uint32_t position, std::uint32_t count,
@@ -135,6 +147,7 @@ private:
     // many chunks writes add, so appends never have to update it.
     std::size_t cursor_ = 0;
     bool sealed_ = false;
+    bool embeddedTaken_ = false;
     // Sorted by offset, contiguous, no chunk empty: a sorted vector is the ordered map from
     // offset to chunk, with binary search for lookups and no per-node allocation. Six chunks
     // inline cover a layered message (a header per layer joined to a payload of one or two

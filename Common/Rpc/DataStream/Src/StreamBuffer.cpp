@@ -31,12 +31,20 @@ StreamBuffer* StreamBuffer::CreateGap(std::uint32_t length) noexcept {
     return New(nullptr, length, Storage::None, 0);
 }
 
+StreamBuffer* StreamBuffer::Embed(void* where, std::uint32_t capacity,
+                                  std::uint16_t blockOffset) noexcept {
+    auto* data = static_cast<std::uint8_t*>(where) + sizeof(StreamBuffer);
+    return ::new (where) StreamBuffer(data, capacity, Storage::Embedded, blockOffset);
+}
+
 void StreamBuffer::Destroy() noexcept {
     if (storage_ == Storage::Attached) {
         delete[] data_;
     }
+    void* block =
+        reinterpret_cast<std::byte*>(this) - (storage_ == Storage::Embedded ? blockOffset_ : 0);
     this->~StreamBuffer();
-    ::operator delete(static_cast<void*>(this));
+    ::operator delete(block);
 }
 
 }  // namespace brondal

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace brondal {
@@ -22,13 +23,28 @@ public:
     static StreamBuffer* Attach(std::uint8_t* array, std::uint32_t length) noexcept;
     // A full buffer of length bytes without storage.
     static StreamBuffer* CreateGap(std::uint32_t length) noexcept;
+    // The bytes an embedded buffer of capacity bytes takes, its record included.
+    static constexpr std::size_t EmbeddedSize(std::uint32_t capacity) noexcept {
+        return sizeof(StreamBuffer) + capacity;
+    }
+    // A buffer built at where, inside a block its owner allocated with ::operator new, that
+    // starts blockOffset bytes before where; capacity bytes follow the record. The owner's
+    // hold is the first reference: when the owner and every chunk have let go, the record
+    // frees the whole block. So an object and its first buffer cost one allocation, and
+    // the buffer may outlive the object.
+    static StreamBuffer* Embed(void* where, std::uint32_t capacity,
+                               std::uint16_t blockOffset) noexcept;
 
     StreamBuffer(const StreamBuffer&) = delete;
     StreamBuffer& operator=(const StreamBuffer&) = delete;
 
     void AddRef() noexcept { count_.fetch_add(1, std::memory_order_relaxed); }
     void Release() noexcept {
-        if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        // References are only ever copied from one already held, so a count of 1 is the
+        // caller's own and cannot change under it: the last holder skips the atomic
+        // decrement (the acquire still orders the other holders' earlier releases first).
+        if (count_.load(std::memory_order_acquire) == 1 ||
+            count_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
             Destroy();
         }
     }
@@ -38,10 +54,11 @@ public:
     std::uint32_t Capacity() const noexcept { return capacity_; }
 
 private:
-    enum class Storage : std::uint8_t { Inline, Attached, None };
+    enum class Storage : std::uint8_t { Inline, Attached, None, Embedded };
 
-    StreamBuffer(std::uint8_t* data, std::uint32_t capacity, Storage storage) noexcept
-        : capacity_(capacity), storage_(storage), data_(data) {}
+    StreamBuffer(std::uint8_t* data, std::uint32_t capacity, Storage storage,
+                 std::uint16_t blockOffset = 0) noexcept
+        : capacity_(capacity), storage_(storage), blockOffset_(blockOffset), data_(data) {}
     ~StreamBuffer() = default;
 
     static StreamBuffer* New(std::uint8_t* data, std::uint32_t capacity, Storage storage,
@@ -51,6 +68,8 @@ private:
     std::atomic<std::uint32_t> count_{1};
     const std::uint32_t capacity_;
     const Storage storage_;
+    // Embedded only: how far before the record its block starts.
+    const std::uint16_t blockOffset_;
     std::uint8_t* const data_;
 };
 

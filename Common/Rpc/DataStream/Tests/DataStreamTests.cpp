@@ -147,6 +147,48 @@ TEST(DataStreamLayout, SmallWritesShareBuffersAndLargeOnesGetTheirOwn) {
     EXPECT_EQ(Contents(s), expected);
 }
 
+// A stream's first buffer is allocated with the stream: bytes others share must outlive
+// it, and a cleared stream must never write into that buffer again.
+TEST(DataStreamLayout, FirstBufferOutlivesItsStreamAndIsNeverRewritten) {
+    Stream first = StreamOf({1, 2, 3}), view;
+    ASSERT_EQ(SliceDataStream(first.Get(), 0, 3, view.Receive()), ResultOk);
+    ASSERT_EQ(first->Clear(), ResultOk);
+    ASSERT_EQ(first->WriteBytes("\x09\x09\x09", 3), ResultOk);
+    EXPECT_EQ(Contents(view), (Bytes{1, 2, 3}));
+    first.Reset();  // the view alone keeps the block
+    EXPECT_EQ(Contents(view), (Bytes{1, 2, 3}));
+}
+
+// Appending copies a small gap-free source into the room left in the target's buffer, and
+// shares everything else; either way the result reads the same and the target is sealed.
+TEST(DataStreamDerived, SmallSourcesAreCopiedOnAppendOthersShared) {
+    struct Case {
+        Bytes header;
+        std::uint32_t payload;
+        bool gap;
+        std::size_t chunks;
+    };
+    for (const Case& c : {Case{{7}, 40, false, 1}, Case{{7}, 64, false, 2},
+                          Case{{7}, 300, false, 2}, Case{{7}, 4, true, 3}}) {
+        Stream target = StreamOf(c.header), source = StreamOf(Bytes(c.payload, 5));
+        if (c.gap) {
+            ASSERT_EQ(source->WriteGap(2), ResultOk);
+        }
+        const std::uint32_t hashBefore = Hash(source);
+        ASSERT_EQ(AppendDataStream(target.Get(), source.Get()), ResultOk);
+        EXPECT_EQ(target->WriteUInt8(0), ResultFail);
+        EXPECT_EQ(ChunkCount(target), c.chunks) << c.payload;
+        Bytes expected = c.header;
+        expected.insert(expected.end(), c.payload, 5);
+        if (c.gap) expected.insert(expected.end(), 2, 0);
+        EXPECT_EQ(Contents(target), expected);
+        // The hash skips a gap: the same over the appended bytes means it stayed one.
+        ASSERT_EQ(target->SetPosition(1), ResultOk);
+        EXPECT_EQ(Hash(target), hashBefore);
+        EXPECT_EQ(Contents(source), Bytes(expected.begin() + 1, expected.end()));
+    }
+}
+
 TEST(DataStreamReadString, BadLengthsFailWithoutAllocating) {
     Stream s = StreamOf({9});
     ASSERT_EQ(s->WriteUInt32(IDataStream::MaxStringLength + 1), ResultOk);
