@@ -10,7 +10,8 @@ namespace brondal {
 // Data3 as UInt16, then Data4 byte by byte. It lives with the value encoding rather than
 // with UUID, so that the platform runtime does not depend on data streams.
 
-// Stops at the first failed write and reports it; ResultNullPointer without a stream.
+// One write of the 16 bytes: all of them or, on failure (reported), none; ResultNullPointer
+// without a stream.
 [[nodiscard]] Result SerializeUuid(IDataStream* stream, const UUID& id);
 // Reads the members in order and succeeds on a short stream: a member that could not be
 // read keeps its value. ResultNullPointer without a stream or an identifier.

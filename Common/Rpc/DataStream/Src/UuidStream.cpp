@@ -7,24 +7,47 @@
 
 namespace brondal {
 
+namespace {
+
+constexpr std::uint32_t SerialSize = 16;
+
+void Encode(const UUID& id, std::uint8_t* out) {
+    for (int i = 0; i < 4; ++i)
+        out[i] = static_cast<std::uint8_t>(id.Data1 >> (8 * i));
+    for (int i = 0; i < 2; ++i)
+        out[4 + i] = static_cast<std::uint8_t>(id.Data2 >> (8 * i));
+    for (int i = 0; i < 2; ++i)
+        out[6 + i] = static_cast<std::uint8_t>(id.Data3 >> (8 * i));
+    std::copy(id.Data4.begin(), id.Data4.end(), out + 8);
+}
+
+void Decode(const std::uint8_t* bytes, UUID* id) {
+    id->Data1 = static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+                (static_cast<std::uint32_t>(bytes[2]) << 16) |
+                (static_cast<std::uint32_t>(bytes[3]) << 24);
+    id->Data2 = static_cast<std::uint16_t>(bytes[4] | (bytes[5] << 8));
+    id->Data3 = static_cast<std::uint16_t>(bytes[6] | (bytes[7] << 8));
+    std::copy(bytes + 8, bytes + SerialSize, id->Data4.begin());
+}
+
+}  // namespace
+
 Result SerializeUuid(IDataStream* stream, const UUID& id) {
     if (stream == nullptr) return ResultNullPointer;
-    // Stops at the first failed write and reports it. The stream has no way to take back
-    // what was already written, so a failure part-way leaves a partial identifier behind;
-    // in practice every write fails alike (a sealed stream), and then nothing is written.
-    Result result = stream->WriteUInt32(id.Data1);
-    if (Succeeded(result)) result = stream->WriteUInt16(id.Data2);
-    if (Succeeded(result)) result = stream->WriteUInt16(id.Data3);
-    for (std::size_t i = 0; i < id.Data4.size() && Succeeded(result); ++i) {
-        result = stream->WriteUInt8(id.Data4[i]);
-    }
+    // One write of the whole serial form: identifiers are in every header, and a write
+    // either lands whole or not at all.
+    std::array<std::uint8_t, SerialSize> bytes{};
+    Encode(id, bytes.data());
+    const Result result = stream->WriteBytes(bytes.data(), SerialSize);
     return Failed(result) ? result : ResultOk;
 }
 
 Result DeserializeUuid(IDataStream* stream, UUID* id) {
     if (stream == nullptr || id == nullptr) return ResultNullPointer;
-    // The reads are deliberately not checked: a failed read leaves its member as it was,
-    // and callers rely on a short stream yielding success with the unread members kept.
+    // Nearly always all 16 bytes are there: one read. Otherwise the members in order; those
+    // reads are deliberately not checked: a failed read leaves its member as it was, and
+    // callers rely on a short stream yielding success with the unread members kept.
+    if (Succeeded(DeserializeWholeUuid(stream, id))) return ResultOk;
     (void)stream->ReadUInt32(&id->Data1);
     (void)stream->ReadUInt16(&id->Data2);
     (void)stream->ReadUInt16(&id->Data3);
@@ -36,15 +59,10 @@ Result DeserializeUuid(IDataStream* stream, UUID* id) {
 
 Result DeserializeWholeUuid(IDataStream* stream, UUID* id) {
     if (stream == nullptr || id == nullptr) return ResultNullPointer;
-    std::array<std::uint8_t, 16> bytes{};
-    const Result result = stream->ReadBytes(bytes.data(), 16);
+    std::array<std::uint8_t, SerialSize> bytes{};
+    const Result result = stream->ReadBytes(bytes.data(), SerialSize);
     if (Failed(result)) return result;
-    id->Data1 = static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-                (static_cast<std::uint32_t>(bytes[2]) << 16) |
-                (static_cast<std::uint32_t>(bytes[3]) << 24);
-    id->Data2 = static_cast<std::uint16_t>(bytes[4] | (bytes[5] << 8));
-    id->Data3 = static_cast<std::uint16_t>(bytes[6] | (bytes[7] << 8));
-    std::copy(bytes.begin() + 8, bytes.end(), id->Data4.begin());
+    Decode(bytes.data(), id);
     return ResultOk;
 }
 
