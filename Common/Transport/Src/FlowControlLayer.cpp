@@ -1,5 +1,7 @@
 #include "FlowControlLayer.h"
 
+#include "AckBatch.h"
+
 #include "FastLog.h"
 #include "IRefCountImpl.h"
 #include "LayerHeaders.h"
@@ -32,6 +34,9 @@ public:
                                       static_cast<std::uint64_t>(sentMs_));
         if (Succeeded(NewDataStream(ack.Receive())) &&
             Succeeded(WritePacedAck(ack.Get(), {delay, size_}))) {
+            // Written after the network layer has let the monitor go (this task runs
+            // without it), not in between.
+            AckBatch batch;
             (void)lower_->Send(ack.Get(), 0);
         }
         if (next_) next_->Run();

@@ -110,7 +110,8 @@ bool ReceiveLoop::IsLoopThread() const { return currentLoop == this; }
 bool ReceiveLoop::ThreadFunc() {
     SharedThreadScope shared;
     currentLoop = this;
-    std::vector<void*> tags;
+    std::vector<void*>& tags = tags_;
+    tags.clear();
     // With frames left over from the last round, only a look at the sockets: those frames
     // are ready now.
     const std::int64_t now = MonotonicMs();
@@ -127,7 +128,9 @@ bool ReceiveLoop::ThreadFunc() {
         tags.insert(tags.end(), kicked_.begin(), kicked_.end());
         kicked_.clear();
     }
-    std::vector<Connection*> ready;
+    // The leftovers become this round's list; again_ takes the last round's storage.
+    std::vector<Connection*>& ready = ready_;
+    ready.clear();
     ready.swap(again_);
     Acquire(tags, &ready);
     for (Connection* connection : ready) {

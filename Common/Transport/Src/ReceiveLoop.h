@@ -92,6 +92,11 @@ private:
     // last tick ran (monotonic ms).
     std::vector<Connection*> again_;
     std::int64_t lastTickMs_ = 0;
+    // The loop thread's scratch lists of one round (the tags a wait reported, the members
+    // served), kept between rounds so that a round allocates nothing once they have grown
+    // to the loop's size.
+    std::vector<void*> tags_;
+    std::vector<Connection*> ready_;
 };
 
 }  // namespace brondal

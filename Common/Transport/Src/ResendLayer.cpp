@@ -12,14 +12,16 @@ ResendLayer::ResendLayer(IResendConnection* connection, std::unique_ptr<ITranspo
     : connection_(connection), lower_(std::move(lower)) {}
 
 Result ResendLayer::SendWhole(IDataStream* message, std::uint32_t timeoutMs) {
-    // A private view: the retained message's own position must stay at its start.
-    std::uint32_t position = 0;
+    // A first-time send goes to the fragment layer, which takes the message from its start
+    // by appending or slicing it and never reads it: the retained message itself will do.
+    if (timeoutMs != 0) return lower_->Send(message, timeoutMs);
+    // A resend passes down the stack as it is and the network layer reads from it: a private
+    // view of the whole message, whatever its position, keeps the retained one untouched.
     std::uint32_t size = 0;
     RefPtr<IDataStream> view;
     Result result;
-    if (Failed(result = message->GetPosition(&position)) ||
-        Failed(result = message->GetSize(&size)) ||
-        Failed(result = SliceDataStream(message, position, size, view.Receive()))) {
+    if (Failed(result = message->GetSize(&size)) ||
+        Failed(result = SliceDataStream(message, 0, size, view.Receive()))) {
         return result;
     }
     return lower_->Send(view.Get(), timeoutMs);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "AckBatch.h"
 #include "DeleteLater.h"
 #include "LayerHeaders.h"
 #include "LiveListeners.h"
@@ -512,6 +513,9 @@ Result TransportAdapter::PreOnDataReady(UUID socketId, UUID* channelId, IDataStr
     // The reader of a socket also carries the acknowledgements that open the window: it
     // must never wait for room itself.
     SharedThreadScope shared;
+    // Before the guard: the acknowledgement of what arrives is written once the monitor
+    // is let go.
+    AckBatch acknowledgements;
     MonitorGuard guard(*monitor_);
     RefPtr<Connection> connection = FindBySocket(socketId);
     if (!connection) return ResultUnknownConnection;
@@ -560,14 +564,20 @@ Result TransportAdapter::Dispatch(const UUID& connectionId, const UUID& channelI
     std::uint32_t size = 0;
     (void)data->GetPosition(&position);
     (void)data->GetSize(&size);
-    Result combined = ResultOk;
-    for (const auto& listener : LiveListeners<ITransportNotify>(listeners_)) {
-        RefPtr<IDataStream> view;
-        if (Failed(SliceDataStream(data, position, size, view.Receive()))) continue;
-        combined |=
-            Unlocked([&] { return listener->OnDataReady(connectionId, channelId, view.Get()); });
-    }
-    return combined;
+    const LiveListeners<ITransportNotify> live(listeners_);
+    // The identifier may be a connection's field, which changes under the monitor.
+    const UUID id = connectionId;
+    // One release for all the listeners: the message is this thread's alone by now (taken
+    // from the inbox, or handed over by the transport), so its views need no monitor.
+    return Unlocked([&] {
+        Result combined = ResultOk;
+        for (const auto& listener : live) {
+            RefPtr<IDataStream> view;
+            if (Failed(SliceDataStream(data, position, size, view.Receive()))) continue;
+            combined |= listener->OnDataReady(id, channelId, view.Get());
+        }
+        return combined;
+    });
 }
 
 Result TransportAdapter::DeliverInbox(Connection* target) {

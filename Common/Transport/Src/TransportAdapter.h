@@ -233,7 +233,8 @@ private:
     // Hands the connection's inbox to the listeners, in order, unless another thread is
     // already doing so.
     [[nodiscard]] Result DeliverInbox(Connection* connection);
-    // Hands every listener its own view of the message, each with the monitor released.
+    // Hands every listener its own view of the message, with the monitor released once for
+    // all of them.
     [[nodiscard]] Result Dispatch(const UUID& connectionId, const UUID& channelId,
                                   IDataStream* data);
     // Closes and removes a connection whose peer does not take what is held for it.

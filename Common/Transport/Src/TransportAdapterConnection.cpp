@@ -1,5 +1,7 @@
 #include "TransportAdapterConnection.h"
 
+#include "AckBatch.h"
+
 #include "FlowControlLayer.h"
 #include "FragmentLayer.h"
 #include "LayerHeaders.h"
@@ -113,6 +115,13 @@ Result TransportAdapter::Connection::SendFrame(const UUID& channel, IDataStream*
     }
     CountWrite();
     return result;
+}
+
+bool TransportAdapter::Connection::HoldAck(AckBatch* batch, IDataStream* ack) {
+    // Without a writer SendFrame reports the missing socket.
+    if (!writer_ || !batch->Hold(writer_, ack)) return false;
+    CountWrite();
+    return true;
 }
 
 void TransportAdapter::Connection::Establish() {
@@ -237,6 +246,12 @@ Result NetworkLayer::Send(IDataStream* message, std::uint32_t timeoutMs) {
     if (Failed(result)) return result;
     if (kind != UserMessageKind) {
         if (Failed(result = message->SetPosition(position))) return result;
+        if ((kind == SequenceAckKind || kind == PacedAckKind) && timeoutMs == 0) {
+            if (AckBatch* batch = AckBatch::Current();
+                batch && connection_->HoldAck(batch, message)) {
+                return ResultOk;
+            }
+        }
         return connection_->SendFrame(AdapterChannelId, message, timeoutMs);
     }
     UUID channel;

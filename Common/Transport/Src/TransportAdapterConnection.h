@@ -14,6 +14,7 @@
 
 namespace brondal {
 
+class AckBatch;
 class FlowControlLayer;
 class NetworkLayer;
 class ResendLayer;
@@ -85,6 +86,10 @@ public:
     // first-time traffic (timeoutMs not 0) it starts one.
     [[nodiscard]] Result SendFrame(const UUID& channel, IDataStream* payload,
                                    std::uint32_t timeoutMs);
+
+    // Holds an acknowledgement (a whole layer message) in batch for the current socket, to
+    // be written when the batch ends; false without a socket or room in the batch.
+    [[nodiscard]] bool HoldAck(AckBatch* batch, IDataStream* ack);
 
     // Sends what the flow-control window admits of the paced queue (layered only).
     [[nodiscard]] Result Pump();
