@@ -1,7 +1,6 @@
 #include "FlowControlLayer.h"
 
 #include "AckBatch.h"
-
 #include "FastLog.h"
 #include "IRefCountImpl.h"
 #include "LayerHeaders.h"

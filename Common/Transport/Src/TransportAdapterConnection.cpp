@@ -1,7 +1,6 @@
 #include "TransportAdapterConnection.h"
 
 #include "AckBatch.h"
-
 #include "FlowControlLayer.h"
 #include "FragmentLayer.h"
 #include "LayerHeaders.h"
