@@ -539,10 +539,11 @@ Result DataStream::Append(IDataStream* target, IDataStream* source) {
     if (!to->sealed_ && !to->chunks_.empty() && from->size_ <= MaxCopiedOnAppend) {
         Chunk& last = to->chunks_.back();
         std::uint8_t* data = last.buffer->Data();
-        // A gap stays a gap (the hash skips it), so a source with one is shared.
-        const bool stored = std::all_of(from->chunks_.begin(), from->chunks_.end(),
-                                        [](const Chunk& c) { return c.buffer->Data() != nullptr; });
-        if (data != nullptr && stored && from->size_ <= last.buffer->Capacity() - last.end) {
+        // A gap stays a gap (the hash skips it), so a source with one is shared; the room
+        // is checked first, as it is cheaper and most often decides.
+        if (data != nullptr && from->size_ <= last.buffer->Capacity() - last.end &&
+            std::all_of(from->chunks_.begin(), from->chunks_.end(),
+                        [](const Chunk& c) { return c.buffer->Data() != nullptr; })) {
             if (from->size_ != 0) {
                 (void)from->CopyRange(0, 0, from->size_, data + last.end);
             }
