@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <typeinfo>
 
+#include "BlockCache.h"
 #include "RefPtr.h"
 
 namespace brondal {
@@ -74,10 +75,20 @@ StreamBuffer* EmbeddedRecord(void* block) noexcept {
 
 }  // namespace
 
+namespace {
+
+// Every stream's block: the object, then its first buffer's record and bytes.
+constexpr std::size_t StreamBlockSize =
+    std::max(sizeof(DataStream), EmbeddedRecordOffset()) +
+    StreamBuffer::EmbeddedSize(DataStream::MinBufferCapacity);
+using StreamBlocks = BlockCache<StreamBlockSize>;
+
+}  // namespace
+
 void* DataStream::operator new(std::size_t size) {
     // DataStream is final: size is always its own.
-    void* block = ::operator new(std::max(size, EmbeddedRecordOffset()) +
-                                 StreamBuffer::EmbeddedSize(MinBufferCapacity));
+    (void)size;
+    void* block = StreamBlocks::Take();
     (void)StreamBuffer::Embed(static_cast<std::byte*>(block) + EmbeddedRecordOffset(),
                               MinBufferCapacity,
                               static_cast<std::uint16_t>(EmbeddedRecordOffset()));
@@ -88,6 +99,10 @@ void DataStream::operator delete(void* block) noexcept {
     // The object is gone; its buffer's record frees the block once no chunk uses it.
     EmbeddedRecord(block)->Release();
 }
+
+void DataStream::FreeBlock(void* block) noexcept { StreamBlocks::Give(block); }
+
+std::uint32_t DataStream::CachedBlocksForTesting() noexcept { return StreamBlocks::Held(); }
 
 StreamBuffer* DataStream::Embedded() noexcept { return EmbeddedRecord(this); }
 

@@ -37,6 +37,11 @@ public:
     // has MinBufferCapacity bytes, as a first buffer would have had anyway.
     static void* operator new(std::size_t size);
     static void operator delete(void* block) noexcept;
+    // Frees a stream's block once its object and its embedded buffer are both gone (from
+    // the buffer's record). Blocks are kept per thread for the next streams (BlockCache).
+    static void FreeBlock(void* block) noexcept;
+    // The freed blocks the calling thread keeps, for tests.
+    static std::uint32_t CachedBlocksForTesting() noexcept;
 
     DataStream() = default;
 

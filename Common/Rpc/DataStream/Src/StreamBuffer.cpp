@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <new>
 
+#include "DataStream.h"
+
 namespace brondal {
 
 StreamBuffer* StreamBuffer::New(std::uint8_t* data, std::uint32_t capacity, Storage storage,
@@ -41,10 +43,14 @@ void StreamBuffer::Destroy() noexcept {
     if (storage_ == Storage::Attached) {
         delete[] data_;
     }
-    void* block =
-        reinterpret_cast<std::byte*>(this) - (storage_ == Storage::Embedded ? blockOffset_ : 0);
+    if (storage_ == Storage::Embedded) {
+        void* block = reinterpret_cast<std::byte*>(this) - blockOffset_;
+        this->~StreamBuffer();
+        DataStream::FreeBlock(block);
+        return;
+    }
     this->~StreamBuffer();
-    ::operator delete(block);
+    ::operator delete(static_cast<void*>(this));
 }
 
 }  // namespace brondal

@@ -27,11 +27,11 @@ public:
     static constexpr std::size_t EmbeddedSize(std::uint32_t capacity) noexcept {
         return sizeof(StreamBuffer) + capacity;
     }
-    // A buffer built at where, inside a block its owner allocated with ::operator new, that
-    // starts blockOffset bytes before where; capacity bytes follow the record. The owner's
-    // hold is the first reference: when the owner and every chunk have let go, the record
-    // frees the whole block. So an object and its first buffer cost one allocation, and
-    // the buffer may outlive the object.
+    // A buffer built at where, inside a data stream's block (DataStream::operator new), that
+    // starts blockOffset bytes before where; capacity bytes follow the record. The stream's
+    // hold is the first reference: when the stream and every chunk have let go, the record
+    // hands the whole block to DataStream::FreeBlock. So a stream and its first buffer cost
+    // one allocation, and the buffer may outlive the stream.
     static StreamBuffer* Embed(void* where, std::uint32_t capacity,
                                std::uint16_t blockOffset) noexcept;
 

@@ -7,10 +7,12 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "BlockCache.h"
 #include "DataStream.h"
 #include "IDataStream.h"
 #include "RefPtr.h"
@@ -157,6 +159,36 @@ TEST(DataStreamLayout, FirstBufferOutlivesItsStreamAndIsNeverRewritten) {
     EXPECT_EQ(Contents(view), (Bytes{1, 2, 3}));
     first.Reset();  // the view alone keeps the block
     EXPECT_EQ(Contents(view), (Bytes{1, 2, 3}));
+}
+
+// Stream blocks are kept by the thread that frees them, up to a bound; a block still shared
+// by a view is kept only once the view is gone too. Each phase runs on a thread of its own
+// so it starts with an empty cache, and the cache is emptied when that thread ends (leak
+// checks under AddressSanitizer see the blocks go).
+TEST(DataStreamLayout, FreedBlocksAreKeptPerThreadUpToTheBound) {
+    constexpr std::uint32_t bound = BlockCache<sizeof(void*)>::MaxBlocks;
+    Stream handedOver;
+    std::thread([&] {
+        Stream first = StreamOf({1, 2, 3}), view;
+        ASSERT_EQ(SliceDataStream(first.Get(), 0, 3, view.Receive()), ResultOk);
+        first.Reset();
+        EXPECT_EQ(DataStream::CachedBlocksForTesting(), 0u);
+        view.Reset();  // the view's own block, then the first stream's
+        EXPECT_EQ(DataStream::CachedBlocksForTesting(), 2u);
+        // A reused block starts as a new stream's would.
+        Stream reused = StreamOf({4, 5});
+        EXPECT_EQ(DataStream::CachedBlocksForTesting(), 1u);
+        EXPECT_EQ(Contents(reused), (Bytes{4, 5}));
+        std::vector<Stream> many(bound + 8);
+        for (Stream& stream : many) stream = StreamOf({6});
+        many.clear();
+        EXPECT_EQ(DataStream::CachedBlocksForTesting(), bound);
+        handedOver = StreamOf({7});
+    }).join();
+    std::thread([&] {
+        handedOver.Reset();
+        EXPECT_EQ(DataStream::CachedBlocksForTesting(), 1u);
+    }).join();
 }
 
 // Appending copies a small gap-free source into the room left in the target's buffer, and
