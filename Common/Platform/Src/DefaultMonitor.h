@@ -41,7 +41,7 @@ public:
     void GetName(std::string* name) override { *name = "Monitor"; }
 
 private:
-    // The caller's identifier; aborts the process when the scheduler cannot tell it, since
+    // The caller's identifier; aborts the process when the system cannot tell it, since
     // ownership checks would be meaningless.
     static std::uint32_t Caller();
 
