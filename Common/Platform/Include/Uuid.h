@@ -4,6 +4,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <iosfwd>
 #include <string>
@@ -50,8 +51,14 @@ public:
     void ToChars(char* out) const;
     bool IsNil() const { return *this == UUID(); }
 
+    // The 16 bytes compared as two words (the members leave no padding): comparing the
+    // array member by member was a library call, on every look-up of a connection or channel.
     friend bool operator==(const UUID& a, const UUID& b) {
-        return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 && a.Data4 == b.Data4;
+        std::uint64_t x[2];
+        std::uint64_t y[2];
+        std::memcpy(x, &a, sizeof x);
+        std::memcpy(y, &b, sizeof y);
+        return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
     }
     // By Data1, Data2, Data3, then Data4 byte by byte, all unsigned.
     friend std::strong_ordering operator<=>(const UUID& a, const UUID& b) {
@@ -61,6 +68,7 @@ public:
         return a.Data4 <=> b.Data4;
     }
 };
+static_assert(sizeof(UUID) == 16, "an identifier is its 16 bytes, compared as two words");
 
 std::ostream& operator<<(std::ostream& os, const UUID& uuid);
 
