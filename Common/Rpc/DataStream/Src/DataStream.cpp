@@ -78,9 +78,8 @@ StreamBuffer* EmbeddedRecord(void* block) noexcept {
 namespace {
 
 // Every stream's block: the object, then its first buffer's record and bytes.
-constexpr std::size_t StreamBlockSize =
-    std::max(sizeof(DataStream), EmbeddedRecordOffset()) +
-    StreamBuffer::EmbeddedSize(DataStream::MinBufferCapacity);
+constexpr std::size_t StreamBlockSize = std::max(sizeof(DataStream), EmbeddedRecordOffset()) +
+                                        StreamBuffer::EmbeddedSize(DataStream::MinBufferCapacity);
 using StreamBlocks = BlockCache<StreamBlockSize>;
 
 }  // namespace

@@ -180,7 +180,8 @@ TEST(DataStreamLayout, FreedBlocksAreKeptPerThreadUpToTheBound) {
         EXPECT_EQ(DataStream::CachedBlocksForTesting(), 1u);
         EXPECT_EQ(Contents(reused), (Bytes{4, 5}));
         std::vector<Stream> many(bound + 8);
-        for (Stream& stream : many) stream = StreamOf({6});
+        for (Stream& stream : many)
+            stream = StreamOf({6});
         many.clear();
         EXPECT_EQ(DataStream::CachedBlocksForTesting(), bound);
         handedOver = StreamOf({7});
