@@ -35,7 +35,7 @@ class BlockCache {
     static_assert(Size >= sizeof(void*));
 
 public:
-    static constexpr std::uint32_t MaxBlocks = 64;
+    static constexpr std::uint32_t MaxBlocks = 32;
 
     // A block of Size bytes, aligned as ::operator new aligns; throws std::bad_alloc as it.
     static void* Take() {
