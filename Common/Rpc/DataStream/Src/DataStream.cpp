@@ -73,10 +73,6 @@ StreamBuffer* EmbeddedRecord(void* block) noexcept {
         reinterpret_cast<StreamBuffer*>(static_cast<std::byte*>(block) + EmbeddedRecordOffset()));
 }
 
-}  // namespace
-
-namespace {
-
 // Every stream's block: the object, then its first buffer's record and bytes.
 constexpr std::size_t StreamBlockSize = std::max(sizeof(DataStream), EmbeddedRecordOffset()) +
                                         StreamBuffer::EmbeddedSize(DataStream::MinBufferCapacity);
