@@ -220,6 +220,7 @@ Result TransportAdapter::Initialize(bool deliverOnOwnThread, bool enabled) {
         MonitorGuard guard(*monitor_);
         if (initialized_) return ResultAlreadyInitialized;
         initialized_ = true;
+        deliverInline_ = !deliverOnOwnThread;
     }
     if (!inner_) return ResultNullPointer;
     Result result = inner_->Initialize(deliverOnOwnThread, enabled);
@@ -513,35 +514,53 @@ Result TransportAdapter::PreOnDataReady(UUID socketId, UUID* channelId, IDataStr
     // The reader of a socket also carries the acknowledgements that open the window: it
     // must never wait for room itself.
     SharedThreadScope shared;
-    // Before the guard: the acknowledgement of what arrives is written once the monitor
-    // is let go.
-    AckBatch acknowledgements;
-    MonitorGuard guard(*monitor_);
-    RefPtr<Connection> connection = FindBySocket(socketId);
-    if (!connection) return ResultUnknownConnection;
-    if (*channelId != AdapterChannelId) return ResultOk;
-    connection->CountPreRead();
-    connection->MakeLayered();
-    RefPtr<IDataStream> stream = RefPtr<IDataStream>::Adopt(*data);
-    RefPtr<PostReceiveTask> after = RefPtr<PostReceiveTask>::Adopt(*task);
-    *data = nullptr;
-    *task = nullptr;
-    Result result = ResultOk;
-    // A user message that comes out of the layers has been queued in the inbox already
-    // (OnAccepted); the transport delivers the inbox under the connection's token.
-    if (!connection->Retired()) result = connection->Top()->Receive(stream, after);
-    // An acknowledgement may have opened the window.
-    (void)connection->Pump();
-    if (Failed(result) || !stream || connection->Retired()) {
-        // Nothing is delivered, so the transport would drop the task unrun; but the
-        // packet's acknowledgement must still go out, or the sender's window never opens
-        // again.
-        if (after) Unlocked([&] { after->Run(); });
-        return result;
+    RefPtr<Connection> connection;
+    RefPtr<PostReceiveTask> after;
+    {
+        // Before the guard: the acknowledgement of what arrives is written once the monitor
+        // is let go.
+        AckBatch acknowledgements;
+        MonitorGuard guard(*monitor_);
+        connection = FindBySocket(socketId);
+        if (!connection) return ResultUnknownConnection;
+        if (*channelId != AdapterChannelId) return ResultOk;
+        connection->CountPreRead();
+        connection->MakeLayered();
+        RefPtr<IDataStream> stream = RefPtr<IDataStream>::Adopt(*data);
+        after = RefPtr<PostReceiveTask>::Adopt(*task);
+        *data = nullptr;
+        *task = nullptr;
+        Result result = ResultOk;
+        // A user message that comes out of the layers has been queued in the inbox already
+        // (OnAccepted); it is delivered from the inbox.
+        if (!connection->Retired()) result = connection->Top()->Receive(stream, after);
+        // An acknowledgement may have opened the window.
+        (void)connection->Pump();
+        if (Failed(result) || !stream || connection->Retired()) {
+            // Nothing is delivered, so the transport would drop the task unrun; but the
+            // packet's acknowledgement must still go out, or the sender's window never opens
+            // again.
+            if (after) Unlocked([&] { after->Run(); });
+            return result;
+        }
+        if (!deliverInline_) {
+            // The transport's own thread delivers the inbox under the connection's token.
+            *channelId = connection->DeliveryToken();
+            *data = stream.Detach();
+            *task = after.Detach();
+            return ResultOk;
+        }
     }
-    *channelId = connection->DeliveryToken();
-    *data = stream.Detach();
-    *task = after.Detach();
+    // The transport would call this adapter's OnDataReady next, on this thread: deliver
+    // here instead, which spares the transport a view of the message for a delivery that
+    // does not read it. Its sequence acknowledgement has been written by now, as before.
+    {
+        MonitorGuard guard(*monitor_);
+        // A connection removed meanwhile has no token any more: nothing is delivered, as
+        // by the transport.
+        if (!connection->Removed()) (void)DeliverInbox(connection.Get());
+    }
+    if (after) after->Run();
     return ResultOk;
 }
 

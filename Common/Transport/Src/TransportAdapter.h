@@ -261,6 +261,10 @@ private:
     bool reliableDelivery_ = false;
     RefPtr<ITimer> timer_;
     bool initialized_ = false;
+    // The inner transport calls its listeners on the thread that read the frame, right
+    // after the hook: a layered message is then delivered by the hook itself (set once,
+    // before the first frame).
+    bool deliverInline_ = false;
 };
 
 }  // namespace brondal

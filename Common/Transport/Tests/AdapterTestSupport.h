@@ -19,16 +19,18 @@ namespace brondal::testing {
 
 inline constexpr UUID Channel(0x11111111, 0x2222, 0x3333, 0x4444555566667777);
 
-// An adapter, initialised as the service does it, with a recording listener.
+// An adapter with a recording listener, delivering on the transport's own thread (as the
+// service's callback transport does) or on the reader of each socket (as its request
+// transport does).
 struct Endpoint {
     RefPtr<ITransport> transport;
     RefPtr<RecordingListener> listener = RefPtr<RecordingListener>::Adopt(new RecordingListener());
     ITransport::ITransportNotify* added = nullptr;
 
     explicit Endpoint(std::uint16_t port, bool reliable = false,
-                      ITransport::ITransportNotify* other = nullptr) {
+                      ITransport::ITransportNotify* other = nullptr, bool ownThread = true) {
         EXPECT_EQ(CreateReliableTransport(Loopback, port, transport.Receive()), ResultOk);
-        EXPECT_EQ(transport->Initialize(true, true), ResultOk);
+        EXPECT_EQ(transport->Initialize(ownThread, true), ResultOk);
         added = other != nullptr ? other : listener.Get();
         transport->AddNotify(added);
         if (reliable) transport->EnableReliableDelivery();
@@ -45,13 +47,14 @@ struct Endpoint {
 
 // A layered client connected to a server through a relay that can cut the socket.
 struct RelayedPair {
-    explicit RelayedPair(ITransport::ITransportNotify* serverListener = nullptr)
-        : server(port, false, serverListener) {}
+    explicit RelayedPair(ITransport::ITransportNotify* serverListener = nullptr,
+                         bool ownThread = true)
+        : server(port, false, serverListener, ownThread), client(0, true, nullptr, ownThread) {}
 
     std::uint16_t port = FindFreePort();
     Endpoint server;
     TcpRelay relay{port};
-    Endpoint client{0, true};
+    Endpoint client;
     UUID id;
 
     bool Open() {

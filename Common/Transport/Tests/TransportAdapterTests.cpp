@@ -164,8 +164,11 @@ TEST(TransportAdapterTests, AMessageWrittenRightAfterACutArrives) {
     }
 }
 
-TEST(TransportAdapterTests, EveryMessageArrivesOnceAndInOrderAcrossCutSockets) {
-    RelayedPair pair;
+// Parameter: whether the transports deliver on their own thread or on each socket's reader.
+class CutSocketsTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(CutSocketsTest, EveryMessageArrivesOnceAndInOrder) {
+    RelayedPair pair(nullptr, GetParam());
     ASSERT_TRUE(pair.Open());
     Endpoint& server = pair.server;
     Endpoint& client = pair.client;
@@ -221,6 +224,8 @@ TEST(TransportAdapterTests, EveryMessageArrivesOnceAndInOrderAcrossCutSockets) {
         EXPECT_FALSE(connection == id && event == ITransport::ConnectionClosed);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Delivery, CutSocketsTest, ::testing::Bool());
 
 // The reconnect schedule and the give-up measure time on the monotonic clock: a step of the
 // wall clock during the reconnect (parameter: ms) neither ends it early nor stretches it.
