@@ -16,7 +16,8 @@ namespace brondal::fuzz {
 // when the script is used up everything has arrived. A call finds only what has arrived and
 // not been consumed, and reports Pending when that is nothing, or the end status (Closed,
 // Failed, or Pending for a peer that merely went quiet) once every byte was consumed.
-// ReceiveExact keeps taking arrivals until it has its count or one brings nothing.
+// ReceiveExact keeps taking arrivals until it has its count or one brings nothing. What has
+// arrived is also handed out in place (PeekHeld), as a socket's buffer is.
 //
 // Input layout (Take): end status, script length, script, then the wire bytes.
 class ScriptedByteSource final : public IByteSource, public IRefCountImpl {
@@ -56,6 +57,14 @@ public:
             *received += static_cast<std::uint32_t>(got);
         }
         return static_cast<std::int32_t>(count);
+    }
+    // What has arrived and is not consumed, in place: no script byte is taken.
+    std::uint32_t PeekHeld(const std::uint8_t** bytes) override {
+        *bytes = wire_.data() + consumed_;
+        return static_cast<std::uint32_t>(Available());
+    }
+    void Consume(std::uint32_t count) override {
+        consumed_ += std::min<std::size_t>(count, Available());
     }
     std::int32_t WaitReadable(std::uint32_t) override {
         Arrive();

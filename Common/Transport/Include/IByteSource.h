@@ -35,6 +35,17 @@ public:
     // whose read then reports Closed), Pending when the time passed, Closed or Failed when
     // the source knows without reading that nothing more will come.
     virtual std::int32_t WaitReadable(std::uint32_t timeoutMs) = 0;
+    // The bytes that have arrived and are not consumed, where the source already holds them
+    // in one run: *bytes and their count, without reading or waiting (0 when it holds none,
+    // or keeps none of its own, as a TLS session). Valid until the next call on the source.
+    // A parser takes a frame that is whole among them in one step instead of a read per
+    // field, then Consume()s it.
+    virtual std::uint32_t PeekHeld(const std::uint8_t** bytes) {
+        *bytes = nullptr;
+        return 0;
+    }
+    // Consumes count bytes of what PeekHeld handed out (no more than it reported).
+    virtual void Consume(std::uint32_t count) { (void)count; }
 };
 
 }  // namespace brondal

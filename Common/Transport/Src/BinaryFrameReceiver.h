@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 
 #include "FrameBodyBuffer.h"
 #include "IByteSource.h"
@@ -18,7 +19,10 @@ namespace brondal {
 //
 // Garbage is skipped one byte at a time until the marker has been read. A header announcing
 // more than MaxFramePayload is dropped and its remaining bytes skipped the same way. Bodies
-// are received in reads of at most MaxBodyRead bytes.
+// are received in reads of at most MaxBodyRead bytes. A frame that is whole among the bytes
+// the source already holds is taken from them at once (one copy, no read per field): with
+// several frames in one receive, as a layered message and its acknowledgements come, that
+// is most of them.
 //
 // Used by the reader thread only; GetLastActivityMs may be read from any thread.
 class BinaryFrameReceiver {
@@ -76,13 +80,19 @@ public:
 private:
     // Each returns true to go on with the next state within this pass, false with *outcome
     // set to end the pass.
-    bool ReceiveHeader(IByteSource& source, Outcome* outcome);
+    // markerAhead: a peek has just seen the whole marker at the front.
+    bool ReceiveHeader(IByteSource& source, Outcome* outcome, bool markerAhead);
     bool FindMarker(IByteSource& source, Outcome* outcome);
     bool ReceiveIdentifier(IByteSource& source, Outcome* outcome);
     // noteActivity: stamp the time when the body completes (its header came in an earlier
     // pass).
     bool ReceiveBody(IByteSource& source, Outcome* outcome, bool noteActivity);
     Outcome Deliver(Frame* frame);
+    // A frame whole among the bytes the source holds (PeekHeld), taken in one step; nothing
+    // (and nothing consumed) when there is none, for the field-by-field path to go on.
+    std::optional<Outcome> ReceiveHeld(IByteSource& source, Frame* frame);
+    // Hands out a received frame's stream, or its keep-alive contents.
+    Outcome Classify(Frame* frame, RefPtr<IDataStream> data);
     // Forgets the partial frame and returns to Header.
     void Restart();
     void NoteActivity();

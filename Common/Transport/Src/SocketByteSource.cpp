@@ -326,4 +326,20 @@ std::int32_t SocketByteSource::WaitReadable(std::uint32_t timeoutMs) {
     return WaitFirstByte(timeoutMs);
 }
 
+std::uint32_t SocketByteSource::PeekHeld(const std::uint8_t** bytes) {
+    // A TLS session's bytes are the library's, never in this buffer.
+    if (ssl_ != nullptr || Buffered() == 0) {
+        *bytes = nullptr;
+        return 0;
+    }
+    *bytes = buffer_.get() + begin_;
+    return Buffered();
+}
+
+void SocketByteSource::Consume(std::uint32_t count) {
+    if (ssl_ != nullptr) return;
+    begin_ += std::min(count, Buffered());
+    if (begin_ == end_) begin_ = end_ = 0;
+}
+
 }  // namespace brondal

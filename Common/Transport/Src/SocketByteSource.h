@@ -78,6 +78,8 @@ public:
     std::int32_t ReceiveExact(std::uint8_t* buffer, std::uint32_t count,
                               std::uint32_t* received) override;
     std::int32_t WaitReadable(std::uint32_t timeoutMs) override;
+    std::uint32_t PeekHeld(const std::uint8_t** bytes) override;
+    void Consume(std::uint32_t count) override;
 
 private:
     // 1 when a read would not wait, Pending, or Failed.

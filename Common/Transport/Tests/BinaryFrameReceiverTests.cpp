@@ -71,7 +71,14 @@ protected:
     BinaryFrameReceiver::Frame frame;
 };
 
-TEST_F(BinaryFrameReceiverTest, JunkFalseMarkersAndOversizedHeadersAreSkipped) {
+// Parameter: whether the source also hands out its bytes in place, so that frames whole
+// among them are taken in one step; the outcomes are the same.
+class HeldBytesTest : public BinaryFrameReceiverTest, public ::testing::WithParamInterface<bool> {
+protected:
+    HeldBytesTest() { source->SetHeld(GetParam()); }
+};
+
+TEST_P(HeldBytesTest, JunkFalseMarkersAndOversizedHeadersAreSkipped) {
     source->Append(Bytes{'x', 0x00, 'B'});
     source->Append(Frame(ChannelA, {1, 2, 3}));
     Bytes noZero = Frame(ChannelB, {9, 9, 9, 9});
@@ -129,7 +136,7 @@ TEST_F(BinaryFrameReceiverTest, EveryStateSurvivesBetweenPasses) {
     EXPECT_EQ(Contents(frame.data.Get()), payload);
 }
 
-TEST_F(BinaryFrameReceiverTest, KeepAliveFramesAreReportedNotDelivered) {
+TEST_P(HeldBytesTest, KeepAliveFramesAreReportedNotDelivered) {
     Bytes settings(8);
     EncodeUInt32(1000, settings.data());
     EncodeUInt32(3000, settings.data() + 4);
@@ -223,7 +230,7 @@ TEST_F(BinaryFrameReceiverTest, LastActivityIsTheTimeOfTheHeaderAndOfTheComplete
 
 // Valid frames among every kind of junk, fed in random slices and read in random segments:
 // each valid frame comes out once, whole and in order.
-TEST_F(BinaryFrameReceiverTest, RandomJunkBetweenFramesNeverCostsAValidFrame) {
+TEST_P(HeldBytesTest, RandomJunkBetweenFramesNeverCostsAValidFrame) {
     std::mt19937 random(20240611);
     auto below = [&](std::uint32_t n) { return static_cast<std::uint32_t>(random() % n); };
     Bytes wire, header;
@@ -267,6 +274,8 @@ TEST_F(BinaryFrameReceiverTest, RandomJunkBetweenFramesNeverCostsAValidFrame) {
         EXPECT_EQ(delivered[i].payload, expected[i].payload) << "frame " << i;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Source, HeldBytesTest, ::testing::Bool());
 
 }  // namespace
 }  // namespace brondal

@@ -39,6 +39,8 @@ public:
     // Caps what one Receive delivers, as small network segments would.
     void SetMaxPiece(std::uint32_t bytes) { maxPiece_ = bytes; }
     void OnWait(std::function<void(std::uint32_t timeoutMs)> hook) { onWait_ = std::move(hook); }
+    // Hands out the front appended piece as held bytes (PeekHeld), as a socket's buffer does.
+    void SetHeld(bool held) { held_ = held; }
 
     std::uint64_t Available() const {
         std::uint64_t total = 0;
@@ -61,6 +63,17 @@ public:
         std::int32_t got = Read(buffer, count, true);
         *received = got > 0 ? static_cast<std::uint32_t>(got) : 0;
         return *received == count ? got : End();
+    }
+    std::uint32_t PeekHeld(const std::uint8_t** bytes) override {
+        *bytes = nullptr;
+        if (!held_ || segments_.empty() || segments_.front().bytes.empty()) return 0;
+        const Segment& front = segments_.front();
+        *bytes = front.bytes.data() + front.consumed;
+        return static_cast<std::uint32_t>(front.length - front.consumed);
+    }
+    void Consume(std::uint32_t count) override {
+        std::vector<std::uint8_t> discard(count);
+        (void)Read(discard.data(), count, true);
     }
     std::int32_t WaitReadable(std::uint32_t timeoutMs) override {
         waits_.push_back(timeoutMs);
@@ -95,6 +108,7 @@ private:
 
     std::deque<Segment> segments_;
     bool closed_ = false;
+    bool held_ = false;
     std::uint32_t maxPiece_ = UINT32_MAX;
     std::uint32_t largestReceive_ = 0;
     std::vector<std::uint32_t> waits_;
