@@ -74,8 +74,7 @@ std::optional<BinaryFrameReceiver::Outcome> BinaryFrameReceiver::ReceiveHeld(IBy
     return Classify(frame, std::move(data));
 }
 
-bool BinaryFrameReceiver::ReceiveHeader(IByteSource& source, Outcome* outcome,
-                                        bool markerAhead) {
+bool BinaryFrameReceiver::ReceiveHeader(IByteSource& source, Outcome* outcome, bool markerAhead) {
     if (!markerAhead && !FindMarker(source, outcome)) return false;
 
     const std::uint32_t wanted = sizeof(header_) - headerReceived_;
@@ -202,8 +201,7 @@ BinaryFrameReceiver::Outcome BinaryFrameReceiver::Deliver(Frame* frame) {
     return Classify(frame, std::move(data));
 }
 
-BinaryFrameReceiver::Outcome BinaryFrameReceiver::Classify(Frame* frame,
-                                                           RefPtr<IDataStream> data) {
+BinaryFrameReceiver::Outcome BinaryFrameReceiver::Classify(Frame* frame, RefPtr<IDataStream> data) {
     if (channel_ == KeepAliveSettingsId) {
         std::uint32_t interval = 0;
         std::uint32_t timeout = 0;
