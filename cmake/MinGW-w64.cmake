@@ -16,10 +16,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Test programs are listed and run through Wine.
-# Debian keeps wine64 out of PATH, in /usr/lib/wine.
+# Test programs are listed and run through Wine, by scripts/wine-run (which starts a program
+# once more when Wine failed to start it). Debian keeps wine64 out of PATH, in /usr/lib/wine.
 find_program(BRONDAL_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
 find_program(BRONDAL_WINE NAMES wine64 wine)
 if(BRONDAL_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${BRONDAL_WINE})
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run ${BRONDAL_WINE})
 endif()
