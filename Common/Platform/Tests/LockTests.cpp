@@ -73,21 +73,52 @@ TEST(FastMutexTest, ReenteredLockMustBeUnlockedAsOftenBeforeOthersEnter) {
     other.join();
 }
 
-TEST(FastMutexTest, GuardsACounterUnderContention) {
-    auto mutex = GetScheduler().CreateFastMutex();
+// Four threads add to a plain counter under the lock: a lost update, or a thread let in
+// while another holds it (re-entered or not), shows in the total. take(t, i) and give(t, i)
+// take and let go of the lock for thread t's i-th addition.
+template <typename Take, typename Give>
+void CountUnderContention(Take take, Give give) {
     long counter = 0;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
+        threads.emplace_back([&, t] {
             for (int i = 0; i < 20000; ++i) {
-                FastLockGuard guard(*mutex);
+                take(t, i);
                 ++counter;
+                give(t, i);
             }
         });
     }
     for (auto& t : threads)
         t.join();
     EXPECT_EQ(counter, 80000);
+}
+
+TEST(FastMutexTest, GuardsACounterUnderContention) {
+    auto mutex = GetScheduler().CreateFastMutex();
+    CountUnderContention([&](int, int) { (void)mutex->Lock(); },
+                         [&](int, int) { (void)mutex->Unlock(); });
+}
+
+TEST(MutexTest, GuardsACounterUnderContentionWithTimedUntimedAndReenteredLocks) {
+    auto mutex = GetScheduler().CreateMutex();
+    CountUnderContention(
+        [&](int t, int i) {
+            // Threads 0 and 1 wait without end, 2 and 3 with a bound long enough never to
+            // run out; every third addition is made with the lock taken twice.
+            const std::int32_t timeout = t < 2 ? Scheduler::Infinite : 10000;
+            ASSERT_EQ(mutex->Lock(timeout), ResultOk);
+            if (i % 3 == 0) {
+                ASSERT_EQ(mutex->Lock(0), ResultOk);
+            }
+        },
+        [&](int, int i) {
+            if (i % 3 == 0) {
+                ASSERT_EQ(mutex->Unlock(), ResultOk);
+            }
+            ASSERT_EQ(mutex->Unlock(), ResultOk);
+        });
+    EXPECT_EQ(mutex->Unlock(), ResultFail);  // left free
 }
 
 TEST(EventTest, AutoResetReleasesOneWaitAndClears) {

@@ -8,29 +8,43 @@ namespace brondal::platform {
 
 Result Mutex::Lock(std::int32_t timeoutMs) {
     const std::uint32_t self = CurrentThreadId();
-    std::unique_lock lock(guard_);
-    if (owner_ == self) {
+    if (owner_.load(std::memory_order_relaxed) == self) {
         ++count_;
         return ResultOk;
     }
-    auto isFree = [this] { return owner_ == 0; };
-    if (timeoutMs < 0) {
-        released_.wait(lock, isFree);
-    } else if (!released_.wait_for(lock, std::chrono::milliseconds(timeoutMs), isFree)) {
-        return ResultFail;
+    if (!TryTake(self)) {
+        if (timeoutMs == 0) return ResultFail;
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        std::unique_lock lock(guard_);
+        waiters_.fetch_add(1);
+        bool taken = TryTake(self);
+        while (!taken) {
+            if (timeoutMs < 0) {
+                released_.wait(lock);
+            } else if (released_.wait_until(lock, deadline) == std::cv_status::timeout) {
+                taken = TryTake(self);
+                break;
+            }
+            taken = TryTake(self);
+        }
+        waiters_.fetch_sub(1);
+        if (!taken) return ResultFail;
     }
-    owner_ = self;
     count_ = 1;
     return ResultOk;
 }
 
 Result Mutex::Unlock() {
-    std::unique_lock lock(guard_);
-    if (owner_ != CurrentThreadId()) return ResultFail;
+    if (owner_.load(std::memory_order_relaxed) != CurrentThreadId()) return ResultFail;
     if (--count_ == 0) {
-        owner_ = 0;
-        lock.unlock();
-        released_.notify_one();
+        owner_.store(0);
+        if (waiters_.load() > 0) {
+            // Taken and let go before the wake: a waiter is then either asleep, or has not
+            // yet looked at owner_ and will find the mutex free.
+            { std::lock_guard lock(guard_); }
+            released_.notify_one();
+        }
     }
     return ResultOk;
 }
