@@ -26,12 +26,9 @@ BinaryFrameReceiver::Outcome BinaryFrameReceiver::ReceivePass(IByteSource& sourc
     if (state_ == State::Header && headerReceived_ == 0) {
         // The peek brings in what has arrived (one receive), so that the first frame of a
         // burst is held whole too; on nothing, its answer is the marker search's.
-        std::uint8_t window[FrameMarkerLength];
-        const std::int32_t peeked = source.Peek(window, FrameMarkerLength);
+        const std::int32_t peeked = PeekMarker(source, &markerAhead);
         if (peeked <= 0) return StatusOutcome(peeked);
         if (const std::optional<Outcome> whole = ReceiveHeld(source, frame)) return *whole;
-        markerAhead = peeked == static_cast<std::int32_t>(FrameMarkerLength) &&
-                      std::memcmp(window, FrameMarker, FrameMarkerLength) == 0;
     }
     switch (state_) {
         case State::Header:
@@ -110,19 +107,24 @@ bool BinaryFrameReceiver::ReceiveHeader(IByteSource& source, Outcome* outcome, b
 // a peer that stops, or closes, after part of a marker would otherwise leave the same bytes
 // readable forever and its close unseen. A peek is only the fast path for a marker that is
 // already there whole, which the header read below then takes with the length.
+std::int32_t BinaryFrameReceiver::PeekMarker(IByteSource& source, bool* markerAhead) {
+    std::uint8_t window[FrameMarkerLength];
+    const std::int32_t peeked = source.Peek(window, FrameMarkerLength);
+    *markerAhead = peeked == static_cast<std::int32_t>(FrameMarkerLength) &&
+                   std::memcmp(window, FrameMarker, FrameMarkerLength) == 0;
+    return peeked;
+}
+
 bool BinaryFrameReceiver::FindMarker(IByteSource& source, Outcome* outcome) {
     while (headerReceived_ < FrameMarkerLength) {
         if (headerReceived_ == 0) {
-            std::uint8_t window[FrameMarkerLength];
-            std::int32_t peeked = source.Peek(window, FrameMarkerLength);
+            bool markerAhead = false;
+            const std::int32_t peeked = PeekMarker(source, &markerAhead);
             if (peeked <= 0) {
                 *outcome = StatusOutcome(peeked);
                 return false;
             }
-            if (peeked == static_cast<std::int32_t>(FrameMarkerLength) &&
-                std::memcmp(window, FrameMarker, FrameMarkerLength) == 0) {
-                return true;
-            }
+            if (markerAhead) return true;
         }
         std::uint8_t byte;
         std::int32_t status = source.Receive(&byte, 1);

@@ -83,6 +83,9 @@ private:
     // markerAhead: a peek has just seen the whole marker at the front.
     bool ReceiveHeader(IByteSource& source, Outcome* outcome, bool markerAhead);
     bool FindMarker(IByteSource& source, Outcome* outcome);
+    // Peeks at the front of the stream: the peek's status (0 or below: nothing to read, as
+    // a status) and, in *markerAhead, whether the whole marker is there.
+    static std::int32_t PeekMarker(IByteSource& source, bool* markerAhead);
     bool ReceiveIdentifier(IByteSource& source, Outcome* outcome);
     // noteActivity: stamp the time when the body completes (its header came in an earlier
     // pass).

@@ -16,17 +16,15 @@ Result Mutex::Lock(std::int32_t timeoutMs) {
         if (timeoutMs == 0) return ResultFail;
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto take = [this, self] { return TryTake(self); };
         std::unique_lock lock(guard_);
         waiters_.fetch_add(1);
-        bool taken = TryTake(self);
-        while (!taken) {
-            if (timeoutMs < 0) {
-                released_.wait(lock);
-            } else if (released_.wait_until(lock, deadline) == std::cv_status::timeout) {
-                taken = TryTake(self);
-                break;
-            }
-            taken = TryTake(self);
+        bool taken = true;
+        if (timeoutMs < 0) {
+            released_.wait(lock, take);
+        } else {
+            // Tries once more when the time is up.
+            taken = released_.wait_until(lock, deadline, take);
         }
         waiters_.fetch_sub(1);
         if (!taken) return ResultFail;
