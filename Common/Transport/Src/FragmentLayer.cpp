@@ -14,7 +14,7 @@ FragmentLayer::FragmentLayer(std::unique_ptr<ITransportLayer> lower, const UUID*
 FragmentLayer::~FragmentLayer() { DropPartial(); }
 
 void FragmentLayer::DropPartial() {
-    if (budget_) budget_->Give(charged_);
+    if (budget_ && charged_ != 0) budget_->Give(charged_);
     charged_ = 0;
     bytes_ = 0;
     fragments_.clear();

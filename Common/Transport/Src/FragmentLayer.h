@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -30,8 +31,10 @@ struct ReassemblyLimits {
 class FragmentLayer final : public ITransportLayer {
 public:
     using Limits = ReassemblyLimits;
-    // Bytes of partial messages held by every layer sharing it, all under one lock (the
-    // adapter's monitor).
+    // Bytes of partial messages held by every layer sharing it. Atomic, because a layer
+    // gives its share back from wherever it ends: under the adapter's monitor when its
+    // socket is lost, but also from its destructor, which runs on whichever thread lets
+    // go of the connection last.
     class Budget {
     public:
         // Several connections may each hold messages up to the frame limit, but not
@@ -42,16 +45,18 @@ public:
         static constexpr std::uint64_t PieceCost = 256;
         explicit Budget(std::uint64_t limit = DefaultBytes) : limit_(limit) {}
         bool Take(std::uint64_t bytes) {
-            if (bytes > limit_ - used_) return false;
-            used_ += bytes;
+            std::uint64_t used = used_.load(std::memory_order_relaxed);
+            do {
+                if (bytes > limit_ - used) return false;
+            } while (!used_.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
             return true;
         }
-        void Give(std::uint64_t bytes) { used_ -= bytes; }
-        std::uint64_t Used() const { return used_; }
+        void Give(std::uint64_t bytes) { used_.fetch_sub(bytes, std::memory_order_relaxed); }
+        std::uint64_t Used() const { return used_.load(std::memory_order_relaxed); }
 
     private:
         const std::uint64_t limit_;
-        std::uint64_t used_ = 0;
+        std::atomic<std::uint64_t> used_{0};
     };
 
     // name: the connection's identifier, read for the log when a message is dropped (may

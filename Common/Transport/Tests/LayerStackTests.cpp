@@ -4,9 +4,11 @@
 
 #include <cstring>
 #include <functional>
+#include <latch>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FlowControlLayer.h"
@@ -189,6 +191,33 @@ TEST(ReassemblyBudgetTest, OnePieceMessagesPassAnExhaustedBudget) {
     EXPECT_FALSE(Receive(layer, Piece(true, 30)).has_value());
     EXPECT_TRUE(log.Contains("dropping a message being reassembled"));
     EXPECT_EQ(Receive(layer, Piece(true, 5)), Filled(5));
+}
+
+// The layers sharing a budget take from it and give back on different threads: a lost
+// socket under the adapter's monitor, a destructor on whichever thread let go of the
+// connection last. No thread may take what another holds, and all of it comes back.
+TEST(ReassemblyBudgetTest, ThreadsSharingItNeverOvercommitIt) {
+    constexpr std::uint64_t Limit = 20000;
+    FragmentLayer::Budget budget(Limit);
+    std::vector<std::uint64_t> taken(4, 0);
+    std::latch full(4);
+    std::vector<std::thread> threads;
+    for (auto& mine : taken) {
+        threads.emplace_back([&budget, &mine, &full] {
+            while (budget.Take(1))
+                ++mine;
+            full.arrive_and_wait();
+            for (std::uint64_t i = 0; i < mine; ++i)
+                budget.Give(1);
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    std::uint64_t total = 0;
+    for (std::uint64_t mine : taken)
+        total += mine;
+    EXPECT_EQ(total, Limit);
+    EXPECT_EQ(budget.Used(), 0u);
 }
 
 constexpr std::uint64_t PieceCharge(std::uint64_t bytes) {
