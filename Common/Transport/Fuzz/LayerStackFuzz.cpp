@@ -282,7 +282,7 @@ void Scheduled(FuzzInput& input) {
 
     sender.Connect(false);
     while (!input.Empty()) {
-        switch (input.Byte() % 6) {
+        switch (input.Byte() % 7) {
             case 0: {
                 Bytes message;
                 {
@@ -320,6 +320,11 @@ void Scheduled(FuzzInput& input) {
                 open = !open;
                 sender.flow->Pump();
                 break;
+            case 6:
+                // The adapter's timer: what was taken and not yet acknowledged is.
+                (void)receiver.top->FlushAcknowledgement();
+                (void)sender.top->FlushAcknowledgement();
+                break;
         }
     }
     if (cut) reconnect();
@@ -327,6 +332,7 @@ void Scheduled(FuzzInput& input) {
     sender.flow->Pump();
     // Both ways until the socket is quiet; each message and acknowledgement goes once.
     for (std::size_t round = 0; round < 4 * sent.size() + 64; ++round) {
+        if (toReceiver.empty() && toSender.empty()) (void)receiver.top->FlushAcknowledgement();
         if (toReceiver.empty() && toSender.empty()) break;
         while (!toReceiver.empty())
             toReceiverOne();

@@ -11,10 +11,10 @@ namespace brondal {
 
 // Acknowledgements the layers write under the adapter's monitor, held on the stack of the
 // thread that wrote them and written to their sockets when the batch ends, after that
-// thread has let the monitor go. Every layered message is acknowledged once by its
-// sequence and once as a paced packet; written at once, each acknowledgement would let
-// the monitor go for the write and take it back for nothing more than returning. Taking it
-// back is where the readers of other connections collide.
+// thread has let the monitor go. Every layered message is acknowledged as a paced packet,
+// and by its sequence (one acknowledgement for several, see ResendLayer); written at once,
+// each acknowledgement would let the monitor go for the write and take it back for nothing
+// more than returning. Taking it back is where the readers of other connections collide.
 //
 // Only acknowledgements wait here: each stands on its own (a sequence acknowledgement
 // covers every lower number, a paced one a packet of its own), so one written a little

@@ -8,8 +8,9 @@
 
 namespace brondal {
 
-ResendLayer::ResendLayer(IResendConnection* connection, std::unique_ptr<ITransportLayer> lower)
-    : connection_(connection), lower_(std::move(lower)) {}
+ResendLayer::ResendLayer(IResendConnection* connection, std::unique_ptr<ITransportLayer> lower,
+                         AckPolicy policy)
+    : connection_(connection), lower_(std::move(lower)), policy_(policy) {}
 
 Result ResendLayer::SendWhole(IDataStream* message, std::uint32_t timeoutMs) {
     // A first-time send goes to the fragment layer, which takes the message from its start
@@ -68,28 +69,27 @@ Result ResendLayer::Receive(RefPtr<IDataStream>& stream,
                            peerConnectionId_.ToString().c_str());
                 return ResultFail;
             }
-            if (sequence == lastReceived_ + 1) {
+            const bool duplicate = sequence <= lastReceived_;
+            if (duplicate) {
+                stream.Reset();
+            } else {
+                std::uint32_t size = 0;
+                (void)stream->GetSize(&size);
                 lastReceived_ = sequence;
+                ++unacknowledged_;
+                unacknowledgedBytes_ += size;
                 // A message the connection cannot take (unreadable) is dropped, but taken.
                 if (Failed(connection_->OnAccepted(stream.Get()))) stream.Reset();
-            } else {
-                stream.Reset();
-            }
-            RefPtr<IDataStream> ack;
-            if (Failed(result = NewDataStream(ack.Receive())) ||
-                Failed(result = WriteSequenceAck(ack.Get(), sequence))) {
-                return result;
+                if (unacknowledged_ < policy_.messages && unacknowledgedBytes_ < policy_.bytes) {
+                    return ResultOk;
+                }
             }
             // The message is delivered even when its acknowledgement cannot go out: the
             // sequence has already advanced, so withholding it would lose it for good (the
             // peer's resend would be taken for a duplicate). The peer resends it after the
             // reconnect and that copy is acknowledged. The write releases the monitor; the
             // connection already holds the message in order.
-            result = lower_->Send(ack.Get(), 0);
-            if (Failed(result)) {
-                LOG_SPEW(0, "acknowledgement of %lld failed %x", static_cast<long long>(sequence),
-                         static_cast<unsigned>(result));
-            }
+            result = Acknowledge(lastReceived_);
             return stream ? ResultOk : result;
         }
         case SequenceAckKind: {
@@ -108,6 +108,25 @@ Result ResendLayer::Receive(RefPtr<IDataStream>& stream,
         default:
             return stream->SetPosition(received.position);
     }
+}
+
+Result ResendLayer::Acknowledge(std::uint64_t sequence) {
+    unacknowledged_ = 0;
+    unacknowledgedBytes_ = 0;
+    RefPtr<IDataStream> ack;
+    Result result;
+    if (Failed(result = NewDataStream(ack.Receive())) ||
+        Failed(result = WriteSequenceAck(ack.Get(), sequence)) ||
+        Failed(result = lower_->Send(ack.Get(), 0))) {
+        LOG_SPEW(0, "acknowledgement of %lld failed %x", static_cast<long long>(sequence),
+                 static_cast<unsigned>(result));
+    }
+    return result;
+}
+
+Result ResendLayer::FlushAcknowledgement() {
+    if (unacknowledged_ == 0) return ResultOk;
+    return Acknowledge(lastReceived_);
 }
 
 Result ResendLayer::Connect(const UUID& connectionId, const UUID& sessionId, bool reconnect) {

@@ -8,6 +8,12 @@
 
 namespace brondal {
 
+// When the resend layer acknowledges what it takes (see ResendLayer).
+struct SequenceAckPolicy {
+    std::uint32_t messages = 8;
+    std::uint64_t bytes = std::uint64_t{32} << 10;
+};
+
 // Numbers the messages a connection sends, keeps each until the peer acknowledges it,
 // acknowledges what it receives, drops duplicates, and sends everything unacknowledged
 // again when the connection is reopened. It also carries the hello by which two adapters
@@ -25,9 +31,23 @@ namespace brondal {
 // and the connection is told (OnAccepted) before the acknowledgement is written, so a
 // message once taken is the connection's to deliver whether or not the acknowledgement
 // could be sent.
+//
+// Acknowledging. One acknowledgement covers every lower number, so not every message needs
+// its own: one is written at once for every 8 messages or 32 KiB taken (AckPolicy), and for
+// any duplicate (the peer is resending and should learn at once where this side stands).
+// What is left goes out with FlushAcknowledgement, which the adapter's timer calls for
+// every connection, so a message stays unacknowledged for at most one period of that timer
+// (200 ms). The peer holds the messages meanwhile: at most that many more per connection,
+// far under its held-output bounds, and after a lost socket it resends them and they are
+// dropped here as duplicates. Each acknowledgement is a frame of its own that the peer
+// passes through its whole stack: with one acknowledgement per message, they were a third
+// of the frames of a layered request and a large part of what it costs over a plain one.
 class ResendLayer final : public ITransportLayer {
 public:
-    ResendLayer(IResendConnection* connection, std::unique_ptr<ITransportLayer> lower);
+    using AckPolicy = SequenceAckPolicy;
+
+    ResendLayer(IResendConnection* connection, std::unique_ptr<ITransportLayer> lower,
+                AckPolicy policy = {});
 
     [[nodiscard]] Result Send(IDataStream* message, std::uint32_t timeoutMs) override;
     [[nodiscard]] Result Receive(RefPtr<IDataStream>& stream,
@@ -35,6 +55,9 @@ public:
     [[nodiscard]] Result Connect(const UUID& connectionId, const UUID& sessionId,
                                  bool reconnect) override;
     [[nodiscard]] Result Disconnect() override;
+
+    // Acknowledges what was taken and not yet acknowledged, if anything.
+    [[nodiscard]] Result FlushAcknowledgement();
 
     std::size_t RetainedCount() const { return retained_.size(); }
     // Bytes of the retained messages, headers included.
@@ -50,6 +73,7 @@ private:
         std::uint32_t size;
     };
 
+    [[nodiscard]] Result Acknowledge(std::uint64_t sequence);
     [[nodiscard]] Result SendWhole(IDataStream* message, std::uint32_t timeoutMs);
     // Sends the retained messages again, oldest first, including those that join while it
     // runs, as long as no Connect or Disconnect came after the one it belongs to.
@@ -62,6 +86,10 @@ private:
     std::uint64_t retainedBytes_ = 0;
     std::uint64_t nextSequence_ = 1;
     std::uint64_t lastReceived_ = 0;
+    const AckPolicy policy_;
+    // Taken since the last acknowledgement: messages and their bytes.
+    std::uint32_t unacknowledged_ = 0;
+    std::uint64_t unacknowledgedBytes_ = 0;
     bool resending_ = false;
     // Counts Connect and Disconnect calls: which resend is the current one.
     std::uint64_t generation_ = 0;

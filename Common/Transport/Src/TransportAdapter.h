@@ -148,7 +148,8 @@ public:
 
     // From the inner transport. connectionId is the inner (socket) identifier.
     //
-    // A layered message is accepted (its sequence taken as received and acknowledged) on the
+    // A layered message is accepted (its sequence taken as received, and acknowledged then
+    // or within a timer period: see ResendLayer) on the
     // socket's reader thread, in PreOnDataReady, but delivered later on the transport's
     // delivering thread. Meanwhile the socket may be lost and replaced, and the reader of
     // the new socket may accept the next messages first. So the accepted message goes into

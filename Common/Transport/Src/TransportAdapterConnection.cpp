@@ -116,6 +116,11 @@ Result TransportAdapter::Connection::SendFrame(const UUID& channel, IDataStream*
     return result;
 }
 
+void TransportAdapter::Connection::FlushAcknowledgement() {
+    if (!resend_ || !writer_ || Reconnecting() || retired_ || removed_) return;
+    (void)resend_->FlushAcknowledgement();
+}
+
 bool TransportAdapter::Connection::HoldAck(AckBatch* batch, IDataStream* ack) {
     // Without a writer SendFrame reports the missing socket.
     if (!writer_ || !batch->Hold(writer_, ack)) return false;

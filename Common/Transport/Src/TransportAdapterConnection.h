@@ -91,6 +91,10 @@ public:
     // be written when the batch ends; false without a socket or room in the batch.
     [[nodiscard]] bool HoldAck(AckBatch* batch, IDataStream* ack);
 
+    // Acknowledges what was taken and not yet acknowledged (layered, with a socket and not
+    // reconnecting, retired or removed; monitor held, released for the write).
+    void FlushAcknowledgement();
+
     // Sends what the flow-control window admits of the paced queue (layered only).
     [[nodiscard]] Result Pump();
 

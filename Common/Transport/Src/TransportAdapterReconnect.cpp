@@ -97,7 +97,11 @@ void TransportAdapter::TimerCallback() {
         // neither.
         const std::int64_t now = GetScheduler().GetTickCount64();
         for (const auto& connection : table) {
-            if (!connection->Reconnecting()) continue;
+            if (!connection->Reconnecting()) {
+                // What a peer sent last waits no longer than this for its acknowledgement.
+                connection->FlushAcknowledgement();
+                continue;
+            }
             if (connection->GiveUpDue(now)) {
                 FinishReconnecting(connection.Get());
                 const UUID id = connection->Id();

@@ -285,30 +285,80 @@ TEST_F(ResendFixture, NumbersRetainsAndDropsWhatIsAcknowledged) {
 
 TEST_F(ResendFixture, DeliversInOrderAcknowledgesDuplicatesAndRefusesGaps) {
     testing::LogCapture log;
-    // The connection holds the message before its acknowledgement is written.
+    // Taken and delivered, its acknowledgement left for later.
+    EXPECT_EQ(Receive(*layer, Data(1, {0x00, 9})), (Bytes{0x00, 9}));
+    EXPECT_TRUE(sent.empty());
+    // A duplicate means the peer is resending: it hears at once where this side stands, and
+    // the connection holds the message before that acknowledgement is written.
     std::size_t acceptedAtAck = 0;
     bottom->onSend = [&] { acceptedAtAck = peer.accepted.size(); };
-    EXPECT_EQ(Receive(*layer, Data(1, {0x00, 9})), (Bytes{0x00, 9}));
+    EXPECT_FALSE(Receive(*layer, Data(1, {0x00, 9})).has_value());
+    ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent.at(0).bytes, Ack(1));
     EXPECT_EQ(sent.at(0).timeout, 0u);
     EXPECT_EQ(acceptedAtAck, 1u);
     bottom->onSend = nullptr;
-
-    EXPECT_FALSE(Receive(*layer, Data(1, {0x00, 9})).has_value());
-    EXPECT_EQ(sent.at(1).bytes, Ack(1));
+    // Nothing new since: a flush writes nothing.
+    EXPECT_EQ(layer->FlushAcknowledgement(), ResultOk);
+    EXPECT_EQ(sent.size(), 1u);
 
     RefPtr<IDataStream> gap = StreamOf(Data(3, {0x00}));
     RefPtr<ITransport::PostReceiveTask> task;
     EXPECT_EQ(layer->Receive(gap, task), ResultFail);
     EXPECT_FALSE(gap);
-    EXPECT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent.size(), 1u);
     EXPECT_TRUE(log.Contains("received sequence 3; expected 2 on "));
 
     // An acknowledgement that cannot go out does not cost the message.
     bottom->failWith = ResultSocketWriteFailed;
     EXPECT_EQ(Receive(*layer, Data(2, {0x00, 8})), (Bytes{0x00, 8}));
     EXPECT_EQ(layer->LastReceived(), 2u);
+    EXPECT_EQ(layer->FlushAcknowledgement(), ResultSocketWriteFailed);
 }
+
+// One acknowledgement covers every message up to its number: it is written once enough
+// messages or bytes were taken, and a flush writes what is left.
+struct AckCase {
+    const char* name;
+    SequenceAckPolicy policy;
+    std::size_t body;
+    // Messages taken when the acknowledgement goes out by itself.
+    std::uint64_t acknowledgedAt;
+};
+
+class SequenceAckTest : public ::testing::TestWithParam<AckCase> {};
+
+TEST_P(SequenceAckTest, OneAcknowledgementCoversSeveralMessages) {
+    const AckCase& c = GetParam();
+    std::vector<Recorder::Sent> sent;
+    HelloLog peer;
+    ResendLayer layer(&peer, std::make_unique<Recorder>(&sent), c.policy);
+    auto data = [&](std::uint64_t n) {
+        return Concat(Concat({0x05}, Sequence(n)), Filled(c.body));
+    };
+    const Bytes ackAt = Concat({0x06}, Sequence(c.acknowledgedAt));
+    for (std::uint64_t n = 1; n < c.acknowledgedAt; ++n)
+        ASSERT_TRUE(Receive(layer, data(n)).has_value());
+    EXPECT_TRUE(sent.empty());
+    ASSERT_TRUE(Receive(layer, data(c.acknowledgedAt)).has_value());
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].bytes, ackAt);
+    // The next one waits for the flush (unless each message is acknowledged by itself).
+    ASSERT_TRUE(Receive(layer, data(c.acknowledgedAt + 1)).has_value());
+    EXPECT_EQ(sent.size(), c.acknowledgedAt == 1 ? 2u : 1u);
+    ASSERT_EQ(layer.FlushAcknowledgement(), ResultOk);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1].bytes, Concat({0x06}, Sequence(c.acknowledgedAt + 1)));
+    EXPECT_EQ(peer.accepted.size(), c.acknowledgedAt + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Policies, SequenceAckTest,
+    ::testing::Values(AckCase{"everyMessage", {1, 1 << 20}, 10, 1},
+                      AckCase{"byCount", {}, 10, SequenceAckPolicy{}.messages},
+                      // Each message with its 9 header bytes: the third reaches 3000.
+                      AckCase{"byBytes", {100, 3000}, 991, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ResendFixture, HelloReachesTheConnection) {
     RefPtr<IDataStream> hello;
