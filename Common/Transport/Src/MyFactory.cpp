@@ -30,15 +30,18 @@ std::int64_t MyFactory::UpdateBaseDelay(std::int64_t delay) {
         }
         history_.pop_front();
         history_.push_back(delay);
+        base_ = *std::min_element(history_.begin(), history_.end());
     } else {
         history_.back() = std::min(history_.back(), delay);
+        base_ = std::min(base_, delay);
     }
-    return *std::min_element(history_.begin(), history_.end());
+    return base_;
 }
 
 void MyFactory::ResetHistory() {
     MonitorGuard guard(*monitor_);
     history_.assign(HistoryMinutes, NoDelay);
+    base_ = NoDelay;
     lastRotation_ = 0;
 }
 

@@ -41,6 +41,9 @@ private:
     Scheduler::Monitor* monitor_;
     // Oldest first.
     std::deque<std::int64_t> history_;
+    // The smallest of history_, kept as samples come (every acknowledgement brings one) and
+    // computed again only when the minutes rotate.
+    std::int64_t base_ = NoDelay;
 };
 
 }  // namespace brondal
