@@ -149,16 +149,15 @@ public:
     // From the inner transport. connectionId is the inner (socket) identifier.
     //
     // A layered message is accepted (its sequence taken as received, and acknowledged then
-    // or within a timer period: see ResendLayer) on the
-    // socket's reader thread, in PreOnDataReady, but delivered later on the transport's
-    // delivering thread. Meanwhile the socket may be lost and replaced, and the reader of
-    // the new socket may accept the next messages first. So the accepted message goes into
-    // its connection's inbox at acceptance, under the monitor and before its acknowledgement
-    // is written (the write lets the monitor go), so the inbox is in sequence order; the
-    // inner transport is handed the connection's delivery token in place of the channel, and
-    // each OnDataReady with that token hands the connection's inbox to the listeners, one
-    // thread at a time, front first. Every message taken as received is thus delivered
-    // exactly once and in order, under the connection's identifier of the moment.
+    // or within a timer period: see ResendLayer) on the socket's reader thread, in
+    // PreOnDataReady, but delivered later on the transport's delivering thread. Meanwhile the
+    // socket may be lost and replaced, and the reader of the new socket may accept the next
+    // messages first. So the accepted message goes into its connection's inbox at acceptance, under
+    // the monitor and before its acknowledgement is written (the write lets the monitor go), so the
+    // inbox is in sequence order; the inner transport is handed the connection's delivery token in
+    // place of the channel, and each OnDataReady with that token hands the connection's inbox to
+    // the listeners, one thread at a time, front first. Every message taken as received is thus
+    // delivered exactly once and in order, under the connection's identifier of the moment.
     [[nodiscard]] Result OnDataReady(UUID socketId, UUID channelId, IDataStream* data) override;
     [[nodiscard]] Result OnEvent(UUID socketId, std::int32_t event) override;
     [[nodiscard]] Result PreOnDataReady(UUID socketId, UUID* channelId, IDataStream** data,

@@ -232,6 +232,12 @@ INSTANTIATE_TEST_SUITE_P(
                           "budget", {100000, 1000}, PieceCharge(40) + 3 * PieceCharge(30), 30, 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A sequenced message, and the acknowledgement of a sequence number, as they are on the wire.
+Bytes Data(std::uint64_t sequence, const Bytes& body) {
+    return Concat(Concat({0x05}, Sequence(sequence)), body);
+}
+Bytes Ack(std::uint64_t sequence) { return Concat({0x06}, Sequence(sequence)); }
+
 struct ResendFixture : ::testing::Test {
     std::vector<Recorder::Sent> sent;
     HelloLog peer;
@@ -243,10 +249,6 @@ struct ResendFixture : ::testing::Test {
         bottom = recorder.get();
         layer = std::make_unique<ResendLayer>(&peer, std::move(recorder));
     }
-    Bytes Data(std::uint64_t sequence, const Bytes& body) {
-        return Concat(Concat({0x05}, Sequence(sequence)), body);
-    }
-    Bytes Ack(std::uint64_t sequence) { return Concat({0x06}, Sequence(sequence)); }
 };
 
 TEST_F(ResendFixture, NumbersRetainsAndDropsWhatIsAcknowledged) {
@@ -333,22 +335,19 @@ TEST_P(SequenceAckTest, OneAcknowledgementCoversSeveralMessages) {
     std::vector<Recorder::Sent> sent;
     HelloLog peer;
     ResendLayer layer(&peer, std::make_unique<Recorder>(&sent), c.policy);
-    auto data = [&](std::uint64_t n) {
-        return Concat(Concat({0x05}, Sequence(n)), Filled(c.body));
-    };
-    const Bytes ackAt = Concat({0x06}, Sequence(c.acknowledgedAt));
+    auto data = [&](std::uint64_t n) { return Data(n, Filled(c.body)); };
     for (std::uint64_t n = 1; n < c.acknowledgedAt; ++n)
         ASSERT_TRUE(Receive(layer, data(n)).has_value());
     EXPECT_TRUE(sent.empty());
     ASSERT_TRUE(Receive(layer, data(c.acknowledgedAt)).has_value());
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].bytes, ackAt);
+    EXPECT_EQ(sent[0].bytes, Ack(c.acknowledgedAt));
     // The next one waits for the flush (unless each message is acknowledged by itself).
     ASSERT_TRUE(Receive(layer, data(c.acknowledgedAt + 1)).has_value());
     EXPECT_EQ(sent.size(), c.acknowledgedAt == 1 ? 2u : 1u);
     ASSERT_EQ(layer.FlushAcknowledgement(), ResultOk);
     ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[1].bytes, Concat({0x06}, Sequence(c.acknowledgedAt + 1)));
+    EXPECT_EQ(sent[1].bytes, Ack(c.acknowledgedAt + 1));
     EXPECT_EQ(peer.accepted.size(), c.acknowledgedAt + 1);
 }
 
